@@ -1,0 +1,116 @@
+#include "core/shell.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace velmo {
+namespace {
+
+thread_local int redirects[3] = {-1, -1, -1};
+
+bool is_safe_char(char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+    switch (c) {
+        case '_': case '.': case '/': case ':': case '=': case '@':
+        case '%': case '+': case ',': case '-':
+            return true;
+        default:
+            return false;
+    }
+}
+
+void close_from(int lowest) {
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, 0) == 0) return;
+#endif
+    long max = sysconf(_SC_OPEN_MAX);
+    if (max < 0 || max > 65536) max = 65536;
+    for (long fd = max - 1; fd >= lowest; --fd) close(static_cast<int>(fd));
+}
+
+}  // namespace
+
+std::string shell_single_quote(const std::string& value) {
+    std::string out = "'";
+    for (char c : value) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    out += '\'';
+    return out;
+}
+
+std::string shell_quote(const std::string& value) {
+    if (value.empty()) return "''";
+    for (char c : value)
+        if (!is_safe_char(c)) return shell_single_quote(value);
+    return value;
+}
+
+int run_command(const std::string& command_line) {
+    if (command_line.empty()) return -1;
+    int status = system(command_line.c_str());
+    return (status >> 8) & 0xff;
+}
+
+int run_command_output(const std::string& command_line, std::string* output) {
+    std::string full = "exec 2>&1; " + command_line;
+    FILE* pipe = popen(full.c_str(), "r");
+    if (!pipe) return -1;
+    char buffer[256];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        if (output) output->append(buffer, n);
+    }
+    return pclose(pipe);
+}
+
+void run_program_set_stdout(int fd) {
+    if (fd == 0 || fd == 2) return;
+    redirects[1] = fd;
+}
+
+int run_program(const std::string& program, const std::vector<std::string>& args) {
+    // Build the argument vector before forking: the child may only call
+    // async-signal-safe functions.
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (size_t i = 0; i < args.size() && i < 62; ++i) argv.push_back(const_cast<char*>(args[i].c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDWR);
+        for (int n = 0; n < 3; ++n) {
+            if (redirects[n] == n) continue;
+            close(n);
+            if (redirects[n] >= 0)
+                dup2(redirects[n], n);
+            else if (devnull >= 0)
+                dup2(devnull, n);
+        }
+        close_from(3);
+        execvp(argv[0], argv.data());
+        _exit(1);
+    }
+    for (int& fd : redirects) {
+        if (fd > 2) close(fd);
+        fd = -1;
+    }
+    if (pid < 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+
+}  // namespace velmo

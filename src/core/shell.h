@@ -1,0 +1,30 @@
+#pragma once
+// Command runners. Every value put into a command line goes through
+// shell_quote(), so a hostile name can never split or run a command.
+#include <string>
+#include <vector>
+
+namespace velmo {
+
+// The value unchanged when it is non-empty and holds only A-Za-z0-9_./:=@%+,-
+// otherwise a single-quoted form with embedded quotes escaped.
+std::string shell_quote(const std::string& value);
+// Always the single-quoted form ('abc' for abc).
+std::string shell_single_quote(const std::string& value);
+
+// Exit code (0-255) of the line run by the system shell; -1 for an empty line.
+int run_command(const std::string& command_line);
+
+// Runs "exec 2>&1; " + line through popen and appends the merged output to
+// *output when given. Returns the raw termination status of pclose.
+int run_command_output(const std::string& command_line, std::string* output = nullptr);
+
+// Runs the program without a shell (PATH search) and returns the raw wait
+// status, or -1 when the process cannot be created. At most 62 arguments.
+int run_program(const std::string& program, const std::vector<std::string>& args);
+
+// Standard output of the calling thread's next run_program; 0 and 2 are ignored.
+// The descriptor is closed by run_program when it is above 2.
+void run_program_set_stdout(int fd);
+
+}  // namespace velmo

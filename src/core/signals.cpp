@@ -1,0 +1,25 @@
+#include "core/signals.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/exception.h"
+
+namespace velmo {
+
+volatile std::sig_atomic_t SIGTERM_ARRIVED = 0;
+
+namespace {
+extern "C" void on_sigterm(int) { SIGTERM_ARRIVED = 1; }
+}  // namespace
+
+void install_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_sigterm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    if (sigaction(SIGTERM, &action, nullptr) != 0)
+        throw VelmoException("Failed to register a signal handler: '%s'", strerror(errno));
+}
+
+}  // namespace velmo

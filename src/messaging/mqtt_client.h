@@ -1,0 +1,88 @@
+#pragma once
+// The agent's MQTT session over the Paho synchronous client with OpenSSL.
+#include <MQTTClient.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace velmo {
+
+struct MqttMessage {
+    std::string payload;  // any bytes
+    std::string topic;
+    int qos = 0;
+    bool retained = false;
+};
+
+enum class MqttStatus : int { Failure = 0, Disconnected = 1, Success = 2 };
+
+struct MqttResult {
+    MqttStatus status = MqttStatus::Failure;
+    int code = 0;
+    std::string message;
+
+    static MqttResult from_rc(int rc);
+    bool ok() const { return status == MqttStatus::Success; }
+};
+
+class MqttClientVelmo {
+public:
+    MqttClientVelmo(const std::string& client_id, const std::string& persistence_dir, int keepalive_interval_s,
+                    int timeout_s);
+    ~MqttClientVelmo();
+    MqttClientVelmo(const MqttClientVelmo&) = delete;
+    MqttClientVelmo& operator=(const MqttClientVelmo&) = delete;
+
+    void setWill(const MqttMessage& will);
+    void enableTrace();
+    // Raises VelmoException when the CA file does not exist.
+    void configureSSL(const std::string& ca_path, const std::string& cert_path, const std::string& key_path,
+                      const std::string& key_password);
+    void disableSSL();
+
+    MqttResult connect(const std::string& host, int port, int connect_timeout_s);
+    MqttResult disconnect();
+    bool isConnected();
+    MqttResult subscribe(const std::string& topic, int qos);
+    const std::vector<std::string>& subscriptions() const { return subscriptions_; }
+    MqttResult publish(const MqttMessage& message, bool no_store);
+    void resendFailedMessages();
+    MqttResult receive(MqttMessage& message, int timeout_s);
+
+    const std::string& protocol() const { return protocol_; }
+    size_t failed_message_count() const { return failed_messages_.size(); }
+
+    // Library callbacks (the library's thread).
+    void trace_callback(int level, const char* text);
+    void connection_lost_callback(void* context, char* cause);
+    int message_arrived_callback(void* context, char* topic_name, int topic_length, MQTTClient_message* message);
+
+    struct Inbox {
+        std::deque<MqttMessage> queue;
+        bool connected = false;
+        std::mutex mutex;
+        std::condition_variable arrived;  // signalled on every push and on a lost connection
+    };
+
+private:
+    std::string client_id_;
+    std::string persistence_dir_;
+    MQTTClient client_ = nullptr;
+    MQTTClient_connectOptions connect_options_;
+    MQTTClient_createOptions create_options_;
+    MQTTClient_willOptions will_options_;
+    MQTTClient_SSLOptions ssl_options_;
+    int timeout_ms_;
+    bool initialized_ = false;
+    Inbox inbox_;
+    std::string protocol_ = "tcp";
+    std::string ca_path_, cert_path_, key_path_, key_password_;
+    MqttMessage will_message_;
+    std::vector<std::string> subscriptions_;
+    std::vector<MqttMessage> failed_messages_;
+};
+
+}  // namespace velmo
