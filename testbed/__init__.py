@@ -1,0 +1,1 @@
+"""Simulated routers and the reference service, shared by the tests and the demo."""

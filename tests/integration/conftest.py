@@ -1,0 +1,19 @@
+import os
+import sys
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO))
+
+from testbed import netns  # noqa: E402
+
+# Fixture modules of the areas; each adds its own line.
+pytest_plugins = [
+]
+
+
+def pytest_configure(config):
+    # Each test process (every xdist worker too) gets a network of its own.
+    if os.environ.get("VELMO_TEST_NETNS") != str(os.getpid()):
+        netns.enter_private_network()
+        os.environ["VELMO_TEST_NETNS"] = str(os.getpid())
