@@ -1,0 +1,59 @@
+// The agent's program entry and driver with handlers of the test's own, so
+// that tests can drive the state machine into the paths they need.
+//
+// VELMO_PROBE_MODE:
+//   exit   INITIAL returns EXIT at once
+//   raise  INITIAL raises on every pass
+//   cycle  INITIAL -> BOOTSTRAP -> CONNECT_TO_MS -> GREET_SERVER -> EXIT, logging
+//          the greeted flag as each handler sees it
+// VELMO_PROBE_EXIT: comma-separated exit requests set by INITIAL
+//   (reboot, update, restart).
+// A persisted member logs "probe: load" when loaded and "probe: save" when saved.
+#include <cstdlib>
+#include <string>
+
+#include "client/agent_main.h"
+#include "core/exception.h"
+#include "core/log.h"
+
+using namespace velmo;
+
+namespace {
+
+std::string env(const char* name) {
+    const char* v = getenv(name);
+    return v ? v : "";
+}
+
+AgentState logged(AgentRuntime& rt, const char* name, AgentState next) {
+    vlog(LOG_INFO, "probe: %s greeted=%d", name, rt.greeted ? 1 : 0);
+    return next;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = env("VELMO_PROBE_MODE");
+    const std::string requests = "," + env("VELMO_PROBE_EXIT") + ",";
+    StateMachine machine;
+    machine.persisted.push_back({[](AgentContext&) { vlog(LOG_INFO, "probe: load"); },
+                                 [](AgentContext&) { vlog(LOG_INFO, "probe: save"); }});
+    machine.handlers[AgentState::INITIAL] = [mode, requests](AgentRuntime& rt) {
+        rt.exit_request.reboot = requests.find(",reboot,") != std::string::npos;
+        rt.exit_request.update_client = requests.find(",update,") != std::string::npos;
+        rt.exit_request.restart_client = requests.find(",restart,") != std::string::npos;
+        if (mode == "raise") throw VelmoException("probe failure in %s", "INITIAL");
+        if (mode == "cycle") return logged(rt, "INITIAL", AgentState::BOOTSTRAP);
+        return AgentState::EXIT;
+    };
+    machine.handlers[AgentState::BOOTSTRAP] = [](AgentRuntime& rt) {
+        return logged(rt, "BOOTSTRAP", AgentState::CONNECT_TO_MS);
+    };
+    machine.handlers[AgentState::CONNECT_TO_MS] = [](AgentRuntime& rt) {
+        return logged(rt, "CONNECT_TO_MS", rt.greeted ? AgentState::EXIT : AgentState::GREET_SERVER);
+    };
+    machine.handlers[AgentState::GREET_SERVER] = [](AgentRuntime& rt) {
+        return logged(rt, "GREET_SERVER", AgentState::CONNECT_TO_MS);
+    };
+    return agent_main(argc, argv, machine);
+}

@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include "core/heartbeat.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/utils.h"
+#include "support/test_support.h"
+
+using namespace velmo;
+
+namespace {
+time_t mtime_of(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+}
+void set_mtime(const std::string& path, time_t t) {
+    struct utimbuf times {t, t};
+    utime(path.c_str(), &times);
+}
+}  // namespace
+
+TEST(Heartbeat, RenewsAtAnAgeOf3600Seconds) {
+    test::TopDir top;
+    file_ensure_path_exists(top.path() + "/var/data/velmo_client");
+    const time_t base = time(nullptr);
+    test::FakeClock clock(base);
+    test::LogCapture log;
+    const std::string path = heartbeat_path();
+
+    heartbeat();
+    EXPECT_TRUE(file_exists(path)) << "a missing heartbeat file is created";
+    EXPECT_TRUE(log.contains(LOG_DEBUG, "should_do_heartbeat: Commnad failed with code (-1)."));
+    EXPECT_TRUE(log.contains(LOG_DEBUG, "Doing watchdog a heartbeat."));
+    struct stat st {};
+    stat(path.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
+
+    set_mtime(path, base - 3599);
+    log.clear();
+    heartbeat();
+    EXPECT_EQ(mtime_of(path), base - 3599) << "3599 seconds old is left alone";
+    EXPECT_FALSE(log.contains("Doing watchdog a heartbeat."));
+
+    set_mtime(path, base - 3600);
+    heartbeat();
+    EXPECT_GE(mtime_of(path), base) << "3600 seconds old is renewed";
+    EXPECT_TRUE(log.contains("Doing watchdog a heartbeat."));
+}
+
+TEST(LogLevel, NamesAndRejection) {
+    EXPECT_EQ(string_to_syslogLevel("error"), LOG_ERR);
+    EXPECT_EQ(string_to_syslogLevel("warning"), LOG_WARNING);
+    EXPECT_EQ(string_to_syslogLevel("info"), LOG_INFO);
+    EXPECT_EQ(string_to_syslogLevel("debug"), LOG_DEBUG);
+    EXPECT_EQ(string_to_syslogLevel("trace"), LOG_DEBUG);
+    for (const char* bad : {"", "Debug", "warn"}) {
+        try {
+            string_to_syslogLevel(bad);
+            FAIL() << bad;
+        } catch (const std::exception& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("string_to_syslogLevel: Could not translate '") + bad + "' to log level.");
+        }
+    }
+}

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "core/shell.h"
+#include "core/utils.h"
+#include "support/test_support.h"
+
+using namespace velmo;
+
+TEST(ShellQuote, LeavesSafeValuesAndQuotesTheRest) {
+    struct Case {
+        std::string value, quoted;
+    } cases[] = {
+        {"/var/data/velmo_client/ca.crt", "/var/data/velmo_client/ca.crt"},
+        {"https://h:8443/file/ab-12/gps_1.0%20x.tgz", "https://h:8443/file/ab-12/gps_1.0%20x.tgz"},
+        {"a@b=c+d,e", "a@b=c+d,e"},
+        {"", "''"},
+        {"a b", "'a b'"},
+        {"x;reboot", "'x;reboot'"},
+        {"it's", "'it'\\''s'"},
+        {"$(id)", "'$(id)'"},
+        {"`id`", "'`id`'"},
+        {"a\nb", "'a\nb'"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(shell_quote(c.value), c.quoted) << c.value;
+    EXPECT_EQ(shell_single_quote("abc"), "'abc'");
+}
+
+TEST(ShellQuote, HostileValuesReachTheCommandAsOneArgument) {
+    test::TopDir top;
+    const std::string marker = top.path() + "/ran";
+    const std::string hostile[] = {"x; touch " + marker, "$(touch " + marker + ")", "`touch " + marker + "`",
+                                   "a' ; touch " + marker + " ; '", "a b\tc\nd"};
+    for (const auto& value : hostile) {
+        std::string out;
+        ASSERT_EQ(run_command_output("printf '%s' " + shell_quote(value), &out), 0);
+        EXPECT_EQ(out, value);
+        EXPECT_FALSE(file_exists(marker)) << value;
+    }
+}
+
+TEST(RunCommand, ExitCodesAndEmptyLine) {
+    EXPECT_EQ(run_command(""), -1);
+    EXPECT_EQ(run_command("exit 3"), 3);
+    EXPECT_EQ(run_command("true"), 0);
+}
+
+TEST(RunCommandOutput, MergesStderrAndAppends) {
+    std::string out = "kept:";
+    int status = run_command_output("echo out; echo err >&2", &out);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "kept:out\nerr\n");
+    EXPECT_NE(run_command_output("exit 2"), 0);
+}
+
+TEST(RunProgram, CapturesStdoutThroughAPipeAndReturnsWaitStatus) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    run_program_set_stdout(fds[1]);
+    int status = run_program("printf", {"%s|%s", "a b", "c"});
+    char buffer[64] = {};
+    ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
+    close(fds[0]);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "a b|c");
+    EXPECT_EQ(run_program("sh", {"-c", "exit 4"}), 4 << 8);
+    EXPECT_EQ(run_program("/nonexistent/tool", {}), 1 << 8) << "a failed exec exits with 1";
+}
+
+TEST(SleepAndBackoff, GrowsByHalfUpToTheCap) {
+    test::FakeClock clock;
+    int interval = 10;
+    std::vector<int> after;
+    for (int i = 0; i < 6; ++i) {
+        sleep_and_backoff(interval, 60);
+        after.push_back(interval);
+    }
+    EXPECT_EQ(after, (std::vector<int>{15, 22, 33, 49, 60, 60}));
+    EXPECT_EQ(clock.sleeps(), (std::vector<unsigned>{10, 15, 22, 33, 49, 60}));
+}
+
+TEST(SleepAndBackoff, ServerRetryPauses) {
+    test::FakeClock clock;
+    int interval = 20;
+    for (int i = 0; i < 16; ++i) sleep_and_backoff(interval, 3600);
+    EXPECT_EQ(clock.sleeps(), (std::vector<unsigned>{20, 30, 45, 67, 100, 150, 225, 337, 505, 757, 1135, 1702, 2553,
+                                                     3600, 3600, 3600}));
+}
