@@ -17,3 +17,16 @@ def pytest_configure(config):
     if os.environ.get("VELMO_TEST_NETNS") != str(os.getpid()):
         netns.enter_private_network()
         os.environ["VELMO_TEST_NETNS"] = str(os.getpid())
+
+
+import pytest  # noqa: E402
+
+from testbed.router import Router  # noqa: E402
+
+
+@pytest.fixture
+def router(tmp_path):
+    """A fresh simulated router; its syslog capture stops at teardown."""
+    r = Router(tmp_path / "router")
+    yield r
+    r.close()
