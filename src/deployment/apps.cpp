@@ -1,0 +1,193 @@
+#include "deployment/apps.h"
+
+#include <unistd.h>
+
+#include "core/exception.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/router.h"
+#include "core/shell.h"
+#include "core/utils.h"
+#include "telemetry/status_reader.h"
+
+namespace velmo {
+namespace {
+
+const char kAgentName[] = "velmo_client";
+
+std::string q(const std::string& value) { return shell_quote(value); }
+
+// "rm -rf W; ln -s A/www W": the app's web content appears under the web root.
+void link_web_dir(const std::string& app, const std::string& web) {
+    run_command("rm -rf " + q(web) + "; ln -s " + q(app + "/www") + " " + q(web));
+}
+
+// Copies the extracted app directory into the apps directory; a failed copy
+// leaves no half-copied app behind.
+void copy_app_into_place(const std::string& extracted, const std::string& app) {
+    if (run_command("cp -rdf " + q(extracted) + " " + q(apps_root_dir())) != 0) run_command("rm -rf " + q(app));
+}
+
+void restart_snmp_if_carried(const std::string& app) {
+    if (file_exists(app + "/lib/snmpd.so")) run_command("/etc/rc.d/init.d/snmp restart");
+}
+
+// A name from the profile that cannot be a directory directly under the apps
+// directory ("", ".", "..", anything with '/') never names an installed app.
+bool is_plain_app_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+std::string package_version(const std::string& file_name) {
+    size_t underscore = file_name.rfind('_');
+    size_t begin = underscore == std::string::npos ? 0 : underscore + 1;
+    size_t dot = file_name.rfind('.');
+    if (dot == std::string::npos || dot < begin) return file_name.substr(begin);
+    return file_name.substr(begin, dot - begin);
+}
+
+void install_downloaded_app(const std::string& name, bool is_firmware) {
+    std::string package;
+    for (const auto& file : file_list_dir(tmp_dir(), FILE_KIND_FILES, name, "")) {
+        if (file.find(".tgz") != std::string::npos || file.find(".bin") != std::string::npos) {
+            package = file;
+            break;
+        }
+    }
+    if (package.empty())
+        throw VelmoException("Package for installing application '%s' was not found.", name.c_str());
+
+    std::string package_path = tmp_dir() + package;
+    std::string version = package_version(package);
+    bool in_place = is_firmware ? is_firmware_version(version) : is_app_version(name, version);
+    if (in_place) {
+        unlink(package_path.c_str());
+        return;
+    }
+
+    std::string extraction = module_tmp_dir();
+    dir_remove_recursive(extraction);
+    run_command("mkdir " + q(extraction));
+    if (is_firmware) {
+        if (run_command("mv " + q(package_path) + " " + q(extraction)) != 0)
+            throw VelmoException("Failed to move downloaded firmware file from '%s' to '%s'.", package_path.c_str(),
+                                 extraction.c_str());
+    } else {
+        if (run_command("tar -xzf " + q(package_path) + " -C " + q(extraction)) != 0)
+            throw VelmoException("Failed to extract downloaded application package '%s' to '%s'.",
+                                 package_path.c_str(), extraction.c_str());
+    }
+    unlink(package_path.c_str());
+
+    if (is_firmware)
+        update_firmware(extraction + file_get_name(package_path), version);
+    else
+        install_downloaded_actual_app(name, version);
+}
+
+void update_firmware(const std::string& image_path, const std::string& version) {
+    vlog(LOG_INFO, "Updating firmware to version '%s'.", version.c_str());
+    int rc = run_command("fwupdate -i " + q(image_path) + " -n");
+    if (rc == 0) return;
+    if (rc == 4) throw VelmoException("update_firmware: Integrity check failed, aborting update.");
+    throw VelmoException("update_firmware: Update failed with error '%d'", rc);
+}
+
+void install_downloaded_actual_app(const std::string& name, const std::string& version) {
+    vlog(LOG_INFO, "%s '%s' version '%s'.", name == kAgentName ? "Updating" : "Installing", name.c_str(),
+         version.c_str());
+    std::string extraction = module_tmp_dir();
+    auto dirs = file_list_dir(extraction, FILE_KIND_DIRS, "", "");
+    if (dirs.empty()) throw VelmoException("install_downloaded_actual_app: No installation package was found.");
+
+    for (const auto& dir : dirs) {
+        std::string app = app_dir(dir);
+        std::string web = web_dir(dir);
+        std::string init = q(app + "/etc/init");
+        if (!is_app_installed(dir)) {
+            copy_app_into_place(extraction + dir, app);
+            link_web_dir(app, web);
+            run_command(q(app + "/etc/install"));
+            run_command(init + " defaults");
+            run_command(init + " start");
+            restart_snmp_if_carried(app);
+        } else if (dir != kAgentName) {
+            std::string backup = extraction + "settings." + dir;
+            run_command(init + " stop");
+            run_command("cp " + q(app + "/etc/settings") + " " + q(backup));
+            run_command("rm -rf " + q(app));
+            copy_app_into_place(extraction + dir, app);
+            link_web_dir(app, web);
+            run_command(q(app + "/etc/install"));
+            run_command(init + " defaults");
+            restore_settings(backup);
+            run_command(init + " start");
+            restart_snmp_if_carried(app);
+        } else {
+            // The agent replaces itself: its reinstall script takes the new
+            // package from the extraction directory.
+            run_command(q(client_path("etc/reinstall")));
+        }
+    }
+    dir_remove_recursive(extraction);
+}
+
+void uninstall_app(const std::string& name) {
+    if (!is_plain_app_name(name) || !is_app_installed(name)) {
+        vlog(LOG_INFO, "Uninstalling '%s' (skipped: application not found).", name.c_str());
+        return;
+    }
+    vlog(LOG_INFO, "Uninstalling '%s'.", name.c_str());
+    std::string app = app_dir(name);
+    run_command(q(app + "/etc/init") + " stop");
+    run_command(q(app + "/etc/uninstall"));
+    bool carries_snmp = file_exists(app + "/lib/snmpd.so");
+    run_command("rm -rf " + q(app) + " " + q(web_dir(name)));
+    run_command("rm -rf " + q(system_path("/var/data/" + name)));
+    if (carries_snmp) restart_service("snmp");
+}
+
+std::string get_firmware_name() {
+    std::string name = status_product_name();
+    if (name.empty() || name == "N/A") throw VelmoException("Firmware name could not be determined.");
+    return name;
+}
+
+std::string get_firmware_version() {
+    std::string version = status_firmware_version();
+    if (version.empty() || version == "N/A") throw VelmoException("Firmware version could not be determined.");
+    return version.substr(0, version.find(" ("));
+}
+
+bool is_firmware_version(const std::string& version) { return get_firmware_version() == version; }
+
+bool is_app_version(const std::string& name, const std::string& version) {
+    std::string path = app_dir(name) + "/etc/version";
+    if (!file_exists(path)) return false;
+    std::string text = file_read(path);
+    return text.substr(0, text.find(" (")) == version;
+}
+
+std::vector<std::string> get_installed_apps() {
+    std::vector<std::string> apps;
+    for (const auto& dir : file_list_dir(apps_root_dir(), FILE_KIND_DIRS, "", ""))
+        if (is_app_installed(dir)) apps.push_back(dir);
+    return apps;
+}
+
+VersionList get_installed_apps_except(const VersionList& except) {
+    VersionList result;
+    for (const auto& name : get_installed_apps()) {
+        std::pair<std::string, std::string> entry{name, get_app_version(name)};
+        bool listed = false;
+        for (const auto& pair : except) listed = listed || pair == entry;
+        if (!listed) result.push_back(std::move(entry));
+    }
+    return result;
+}
+
+VersionList get_installed_apps_with_versions() { return get_installed_apps_except({}); }
+
+}  // namespace velmo

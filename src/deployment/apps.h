@@ -9,6 +9,10 @@ namespace velmo {
 
 using VersionList = std::vector<std::pair<std::string, std::string>>;  // (app name, version)
 
+// Version of a package file: the text between the last '_' and the last '.'
+// ('gps_2.1.0.tgz' gives '2.1.0'); the name up to the last '.' without '_'.
+std::string package_version(const std::string& file_name);
+
 void install_downloaded_app(const std::string& name, bool is_firmware);
 void update_firmware(const std::string& image_path, const std::string& version);
 void install_downloaded_actual_app(const std::string& name, const std::string& version);

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "core/exception.h"
+#include "core/log.h"
+#include "core/router.h"
+#include "deployment/apps.h"
+#include "deployment/downloads.h"
+#include "support/test_support.h"
+
+namespace velmo {
+namespace {
+
+using test::LogCapture;
+using test::TopDir;
+
+std::string message_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(nothing raised)";
+}
+
+TEST(DownloadResultText, EveryValueAndAnUnknownOne) {
+    const std::pair<int, const char*> cases[] = {
+        {0, "Ok"}, {1, "NotEnoughSpace"}, {2, "IntegrityCheckFailure"}, {3, "InvalidUrl"},
+        {4, "GeneralFailure"}, {5, "unknown"}, {-1, "unknown"},
+    };
+    for (const auto& [value, text] : cases)
+        EXPECT_STREQ(download_result_to_string(static_cast<DownloadResult>(value)), text) << value;
+}
+
+TEST(PackageVersion, TextBetweenLastUnderscoreAndLastDot) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"gps_2.1.0.tgz", "2.1.0"},
+        {"my_app_1.0.tgz", "1.0"},          // the last '_' counts
+        {"firmware_6.4.0.bin", "6.4.0"},
+        {"gps_2.1.0.tgz.part", "2.1.0.tgz"},  // the last '.' counts
+        {"noversion.tgz", "noversion"},     // no '_': the name up to the last '.'
+        {"gps_1.0", "1"},
+        {"gps.tgz_beta", "beta"},           // no '.' after the last '_': the rest
+    };
+    for (const auto& [name, version] : cases) EXPECT_EQ(package_version(name), version) << name;
+}
+
+TEST(AppVersions, IsAppVersionComparesTheRawTextBeforeTheParenthesis) {
+    TopDir top;
+    top.write("opt/gps/etc/version", "v2.0 (beta)");
+    top.write("opt/web/etc/version", "1.4.2 build7");
+    EXPECT_EQ(get_app_version("gps"), "2.0");
+    EXPECT_TRUE(is_app_version("gps", "v2.0"));
+    EXPECT_FALSE(is_app_version("gps", "2.0"));
+    EXPECT_FALSE(is_app_version("gps", "v2.0 (beta)"));
+    // get_app_version cuts at the first blank, is_app_version does not.
+    EXPECT_EQ(get_app_version("web"), "1.4.2");
+    EXPECT_TRUE(is_app_version("web", "1.4.2 build7"));
+    EXPECT_FALSE(is_app_version("web", "1.4.2"));
+    // No version file: no version at all.
+    EXPECT_EQ(get_app_version("none"), "");
+    EXPECT_FALSE(is_app_version("none", ""));
+}
+
+TEST(InstalledApps, OnlyDirectoriesWithANameFileAndTheirVersions) {
+    TopDir top;
+    top.write("opt/gps/etc/name", "gps\n");
+    top.write("opt/gps/etc/version", "1.0 (2024-01-01)");
+    top.write("opt/velmo_client/etc/name", "velmo_client\n");
+    top.write("opt/velmo_client/etc/version", "v3.2.1");
+    top.write("opt/leftover/etc/version", "9.9");  // no etc/name: not installed
+    top.write("opt/readme.txt", "a file, not an app");
+
+    auto apps = get_installed_apps();
+    std::sort(apps.begin(), apps.end());
+    EXPECT_EQ(apps, (std::vector<std::string>{"gps", "velmo_client"}));
+
+    auto sorted = [](VersionList list) {
+        std::sort(list.begin(), list.end());
+        return list;
+    };
+    EXPECT_EQ(sorted(get_installed_apps_with_versions()), (VersionList{{"gps", "1.0"}, {"velmo_client", "3.2.1"}}));
+    // A pair omits an app only when both name and version match.
+    EXPECT_EQ(sorted(get_installed_apps_except({{"gps", "1.0"}})), (VersionList{{"velmo_client", "3.2.1"}}));
+    EXPECT_EQ(sorted(get_installed_apps_except({{"gps", "1.1"}, {"velmo_client", "1.0"}, {"gpsd", "1.0"}})),
+              (VersionList{{"gps", "1.0"}, {"velmo_client", "3.2.1"}}));
+    top.write("opt/gps/etc/version", "1.1");
+    EXPECT_EQ(sorted(get_installed_apps_except({{"gps", "1.0"}})), (VersionList{{"gps", "1.1"}, {"velmo_client", "3.2.1"}}));
+}
+
+TEST(Sha1sumFile, LowerCaseHexOfTheWholeContent) {
+    TopDir top;
+    std::string binary;
+    for (int i = 0; i < 1000; ++i)
+        for (int b = 0; b < 256; ++b) binary += static_cast<char>(b);  // NUL bytes too, 256000 bytes
+    const std::pair<std::string, const char*> cases[] = {
+        {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+        {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {binary, "4db96121b29822369e89d5e17ff2582fc47e10a2"},
+    };
+    for (const auto& [content, digest] : cases) {
+        top.write("tmp/f", content);
+        EXPECT_EQ(sha1sum_file(top.path() + "/tmp/f"), digest) << content.size();
+    }
+    std::string missing = top.path() + "/tmp/missing";
+    EXPECT_EQ(message_of([&] { sha1sum_file(missing); }), "sha1sum_file: File '" + missing + "' not found.");
+}
+
+TEST(PartitionSize, ZeroBlocksAndFailures) {
+    // /proc reports no blocks; it is not the temporary directory, so it has no room.
+    EXPECT_EQ(get_partition_size("/proc"), 0u);
+    EXPECT_GT(get_available_mem(), 0u);
+    EXPECT_EQ(message_of([] { get_partition_size("/nonexistent/velmo"); }),
+              "get_partition_size: Failed to get size of '/nonexistent/velmo'.");
+}
+
+TEST(RouterAppSize, NotInstalledOrNotMeasurableGivesZero) {
+    TopDir top;
+    LogCapture log;
+    EXPECT_EQ(getRouterAppSize("velmo_unit_absent"), 0u);
+    EXPECT_TRUE(log.lines().empty());
+    // Installed below the prefix, but the app's own mount point /opt/<name> is measured.
+    top.write("opt/velmo_unit_app/etc/name", "velmo_unit_app\n");
+    EXPECT_EQ(getRouterAppSize("velmo_unit_app"), 0u);
+    EXPECT_TRUE(log.contains(LOG_DEBUG, "getRouterAppSize: Cannot obtain router application 'velmo_unit_app' size."));
+}
+
+TEST(DownloadApp, EmptyUrlIsInvalid) {
+    TopDir top;
+    LogCapture log;
+    EXPECT_EQ(download_app({"gps", "1.0", ""}, false), DownloadResult::InvalidUrl);
+    ASSERT_EQ(log.lines().size(), 2u);
+    EXPECT_TRUE(log.contains(LOG_DEBUG, "Downloading sequence started 'gps'."));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Invalid download URL: ''"));
+}
+
+TEST(FileInfo, UrlWithoutFilePartIsARangeError) {
+    EXPECT_THROW(get_file_info("https://127.0.0.1/packages/gps_1.0.tgz"), std::out_of_range);
+}
+
+TEST(InstallDownloadedApp, MissingPackageOrSameVersionRunsNothing) {
+    TopDir top;
+    top.write("tmp/gps_1.0.txt", "not a package");
+    top.write("tmp/other_1.0.tgz", "another app");
+    EXPECT_EQ(message_of([] { install_downloaded_app("gps", false); }),
+              "Package for installing application 'gps' was not found.");
+
+    // The installed version file reads the package version: the package is
+    // deleted and nothing else happens.
+    top.write("opt/gps/etc/name", "gps\n");
+    top.write("opt/gps/etc/version", "1.0 (2024-01-01)");
+    top.write("tmp/gps_1.0.tgz", "never unpacked");
+    install_downloaded_app("gps", false);
+    EXPECT_FALSE(top.exists("tmp/gps_1.0.tgz"));
+    EXPECT_FALSE(top.exists("tmp/module"));
+    EXPECT_TRUE(top.exists("tmp/other_1.0.tgz"));
+}
+
+TEST(UninstallApp, NotInstalledOrNoPlainNameIsSkipped) {
+    TopDir top;
+    LogCapture log;
+    top.write("etc/name", "a name file one level up");  // opt/.. would look installed
+    top.write("var/data/keep", "x");
+    for (const char* name : {"gps", "..", "../var", ""}) {
+        uninstall_app(name);
+        EXPECT_TRUE(log.contains(LOG_INFO, std::string("Uninstalling '") + name + "' (skipped: application not found)."))
+            << name;
+    }
+    EXPECT_EQ(log.lines().size(), 4u);
+    EXPECT_TRUE(top.exists("etc/name"));
+    EXPECT_TRUE(top.exists("var/data/keep"));
+}
+
+}  // namespace
+}  // namespace velmo
