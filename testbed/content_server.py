@@ -11,6 +11,7 @@ files that can be resumed with Range requests.
 
 GET /fileinfo/<id>         {"success": true, "data": {"size", "usize", "hash"}}
 GET /file/<id>/<name>      the file; "Range: bytes=N-" gives 206 from byte N
+GET /pub/<id>/<name>       the same file at a URL without "/file/"
 
 A dropped transfer sends its headers with the full length, then the given
 number of body bytes, then a broken TLS record, which the client sees as a
@@ -49,6 +50,11 @@ class ServedFile:
         return f"{self.base_url}/file/{self.id}/{self.name}"
 
     @property
+    def plain_url(self):
+        """The same file under a path without "/file/" (no file information)."""
+        return f"{self.base_url}/pub/{self.id}/{self.name}"
+
+    @property
     def info_url(self):
         return f"{self.base_url}/fileinfo/{self.id}"
 
@@ -77,7 +83,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             body = f.info_body() if f else json.dumps({"success": False, "message": "not found"})
             self._send(200, body.encode() if isinstance(body, str) else body, "application/json")
             return
-        m = re.fullmatch(r"/file/([^/]+)/(.+)", path)
+        m = re.fullmatch(r"/(?:file|pub)/([^/]+)/(.+)", path)
         f = server.files_by_id.get(m.group(1)) if m else None
         if f is None or f.name != m.group(2):
             self._send(404, b"not found\n", "text/plain")
@@ -184,7 +190,8 @@ class ContentServer:
     def file_requests(self, f):
         """(path, Range header) of the transfers of one file, in order."""
         with self.lock:
-            return [(p, r) for (_, p, r) in self.requests if p.startswith(f"/file/{f.id}/")]
+            return [(p, r) for (_, p, r) in self.requests
+                    if p.startswith(f"/file/{f.id}/") or p.startswith(f"/pub/{f.id}/")]
 
     def info_requests(self, f):
         with self.lock:

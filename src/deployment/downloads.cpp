@@ -37,6 +37,7 @@ unsigned long long ull(uint64_t value) { return static_cast<unsigned long long>(
 // floating value (truncated) or a boolean (0 or 1). Negative or unrepresentable
 // values make the reply malformed instead of wrapping around.
 uint64_t reply_byte_count(const nlohmann::json& value) {
+    if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
     if (value.is_number_float()) {
         double d = value.get<double>();
         if (!(d >= 0.0) || d >= 18446744073709551616.0)

@@ -9,6 +9,8 @@ from testbed import netns  # noqa: E402
 
 # Fixture modules of the areas; each adds its own line.
 pytest_plugins = [
+    "fixtures_status",
+    "fixtures_content",
 ]
 
 
