@@ -9,7 +9,6 @@ from testbed import netns  # noqa: E402
 
 # Fixture modules of the areas; each adds its own line.
 pytest_plugins = [
-    "fixtures_status",
     "fixtures_content",
 ]
 
