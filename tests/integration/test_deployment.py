@@ -184,3 +184,220 @@ def test_space_checks(deploy, content_server, mount, size, usize, firmware, resu
     else:
         assert deploy.commands() == [info_cmd(f), download_cmd(f.url, f.name)]
         assert msgs[-1] == "Download finished OK."
+
+
+# ----- firmware --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("rc, output", [
+    (0, "ok"),
+    (4, "error: update_firmware: Integrity check failed, aborting update."),
+    (1, "error: update_firmware: Update failed with error '1'"),
+])
+def test_firmware_update_and_its_exit_codes(deploy, rc, output):
+    deploy.router.write("tmp/firmware_6.4.0.bin", b"\x00IMAGE" * 100)
+    deploy.router.set_rc("fwupdate", rc)
+    assert deploy.run("install_downloaded_app", "firmware", "firmware") == output
+    assert deploy.commands() == [
+        "rm -rf ROOT/tmp/module/",
+        "mkdir ROOT/tmp/module/",
+        "mv ROOT/tmp/firmware_6.4.0.bin ROOT/tmp/module/",
+        "/usr/sbin/fwupdate -i ROOT/tmp/module/firmware_6.4.0.bin -n",
+    ]
+    assert deploy.messages("info") == ["Updating firmware to version '6.4.0'."]
+    assert not deploy.router.exists("tmp/firmware_6.4.0.bin")
+    assert deploy.router.exists("tmp/module/firmware_6.4.0.bin"), "the image stays in the extraction directory"
+
+
+def test_firmware_identity_and_the_same_version(deploy):
+    assert deploy.run("firmware_version") == "6.3.10"
+    assert deploy.run("firmware_name") == "RV-5200"
+    # The running version: the image is deleted and nothing is run.
+    deploy.router.write("tmp/firmware_6.3.10.bin", b"IMAGE")
+    assert deploy.run("install_downloaded_app", "firmware", "firmware") == "ok"
+    assert deploy.commands() == []
+    assert not deploy.router.exists("tmp/firmware_6.3.10.bin")
+    assert deploy.messages() == []
+
+    for sys_values in ({"Product Name": "RV-5200"}, {"Product Name": "N/A", "Firmware Version": "N/A"}):
+        deploy.router.set_status("sys", sys_values)
+        assert deploy.run("firmware_version") == "error: Firmware version could not be determined."
+    assert deploy.run("firmware_name") == "error: Firmware name could not be determined."
+
+
+# ----- router apps -----------------------------------------------------------
+
+EXTRACT = ["rm -rf ROOT/tmp/module/", "mkdir ROOT/tmp/module/"]
+
+
+def plant(deploy, file_name, apps):
+    deploy.router.write("tmp/" + file_name, build_package(apps))
+    return "ROOT/tmp/" + file_name
+
+
+def fresh_install(app, snmp=False):
+    a = f"ROOT/opt/{app}"
+    return [
+        f"cp -rdf ROOT/tmp/module/{app} ROOT/opt/",
+        f"rm -rf ROOT/var/www/{app}",
+        f"ln -s {a}/www ROOT/var/www/{app}",
+        f"{a}/etc/install",
+        f"{a}/etc/init defaults",
+        f"{a}/etc/init start",
+    ] + (["/etc/rc.d/init.d/snmp restart"] if snmp else [])
+
+
+def update(app, snmp=False):
+    a = f"ROOT/opt/{app}"
+    return [
+        f"{a}/etc/init stop",
+        f"cp {a}/etc/settings ROOT/tmp/module/settings.{app}",
+        f"rm -rf {a}",
+        f"cp -rdf ROOT/tmp/module/{app} ROOT/opt/",
+        f"rm -rf ROOT/var/www/{app}",
+        f"ln -s {a}/www ROOT/var/www/{app}",
+        f"{a}/etc/install",
+        f"{a}/etc/init defaults",
+        f"/usr/sbin/restore ROOT/tmp/module/settings.{app}",
+        f"{a}/etc/init start",
+    ] + (["/etc/rc.d/init.d/snmp restart"] if snmp else [])
+
+
+def test_fresh_install_of_a_downloaded_package(deploy, content_server):
+    data = build_package({"gps": app_files("gps", "2.1.0", settings="MOD_GPS_ENABLED=0\n", snmp=True)})
+    f = content_server.add_file("gps_2.1.0.tgz", data)
+    assert deploy.run("download_app", "gps", "2.1.0", f.url) == "Ok"
+    deploy.clear()
+
+    assert deploy.run("install_downloaded_app", "gps") == "ok"
+    assert deploy.commands() == EXTRACT + ["tar -xzf ROOT/tmp/gps_2.1.0.tgz -C ROOT/tmp/module/"] + \
+        fresh_install("gps", snmp=True) + ["rm -rf ROOT/tmp/module/"]
+    assert deploy.messages() == ["Installing 'gps' version '2.1.0'."]
+    r = deploy.router
+    assert r.read("opt/gps/etc/version") == "2.1.0 (2024-05-02)"
+    assert os.readlink(r.path("var/www/gps")) == str(r.path("opt/gps/www"))
+    assert r.path("var/www/gps/index.html").read_text().startswith("<html><body>gps 2.1.0")
+    assert not r.exists("tmp/gps_2.1.0.tgz") and not r.exists("tmp/module")
+    assert deploy.run("installed_apps") == "gps 2.1.0"
+
+
+def test_update_keeps_the_settings(deploy):
+    r = deploy.router
+    r.install_app("gps", "1.0", files={"etc/settings": "MOD_GPS_ENABLED=1\nMOD_GPS_PORT=4001\n"})
+    r.write("var/www/gps", "an old link target")
+    plant(deploy, "gps_2.0.tgz", {"gps": app_files("gps", "2.0", settings="MOD_GPS_ENABLED=0\nMOD_GPS_PORT=2947\n"
+                                                                           "MOD_GPS_RATE=1\n")})
+    assert deploy.run("install_downloaded_app", "gps") == "ok"
+    assert deploy.commands() == EXTRACT + ["tar -xzf ROOT/tmp/gps_2.0.tgz -C ROOT/tmp/module/"] + \
+        update("gps") + ["rm -rf ROOT/tmp/module/"]
+    assert deploy.messages() == ["Installing 'gps' version '2.0'."]
+    # The operator's values survive; a key new in this version keeps its default.
+    assert r.read("opt/gps/etc/settings").splitlines() == ["MOD_GPS_ENABLED=1", "MOD_GPS_PORT=4001", "MOD_GPS_RATE=1"]
+    assert r.read("opt/gps/etc/version") == "2.0 (2024-05-02)"
+    assert os.path.islink(r.path("var/www/gps"))
+
+
+def test_two_apps_in_one_package_in_directory_order(deploy):
+    r = deploy.router
+    r.install_app("beta", "0.9", files={"etc/settings": "MOD_BETA_MODE=custom\n", "lib/snmpd.so": "old"})
+    plant(deploy, "bundle_1.0.tgz", {
+        "alpha": app_files("alpha", "1.0"),
+        "beta": app_files("beta", "1.0", settings="MOD_BETA_MODE=default\n", snmp=True),
+    })
+    assert deploy.run("install_downloaded_app", "bundle") == "ok"
+    order = os.listdir(r.path("opt"))   # the order the directory yields, as the agent saw it in tmp/module
+    steps = {"alpha": fresh_install("alpha"), "beta": update("beta", snmp=True)}
+    cmds = deploy.commands()
+    tar = "tar -xzf ROOT/tmp/bundle_1.0.tgz -C ROOT/tmp/module/"
+    assert cmds in (EXTRACT + [tar] + steps["alpha"] + steps["beta"] + ["rm -rf ROOT/tmp/module/"],
+                    EXTRACT + [tar] + steps["beta"] + steps["alpha"] + ["rm -rf ROOT/tmp/module/"]), order
+    assert deploy.messages() == ["Installing 'bundle' version '1.0'."]
+    assert r.read("opt/beta/etc/settings") == "MOD_BETA_MODE=custom\n"
+    assert sorted(deploy.run("installed_apps").splitlines()) == ["alpha 1.0", "beta 1.0"]
+
+
+def test_uninstall(deploy):
+    r = deploy.router
+    r.install_app("gps", "1.0", files={"lib/snmpd.so": "x", "www/index.html": "gps"})
+    os.symlink(r.path("opt/gps/www"), r.path("var/www/gps"))
+    r.write("var/data/gps/state", "{}")
+    r.install_app("web", "1.0")
+    assert deploy.run("uninstall_app", "gps") == "ok"
+    assert deploy.commands() == [
+        "ROOT/opt/gps/etc/init stop",
+        "ROOT/opt/gps/etc/uninstall",
+        "rm -rf ROOT/opt/gps ROOT/var/www/gps",
+        "rm -rf ROOT/var/data/gps",
+        "/etc/rc.d/init.d/snmp restart",
+    ]
+    assert deploy.messages() == ["Uninstalling 'gps'."]
+    assert not r.exists("opt/gps") and not os.path.lexists(r.path("var/www/gps")) and not r.exists("var/data/gps")
+    assert deploy.run("installed_apps") == "web 1.0"
+
+    deploy.clear()
+    assert deploy.run("uninstall_app", "gps") == "ok"
+    assert deploy.commands() == []
+    assert deploy.messages() == ["Uninstalling 'gps' (skipped: application not found)."]
+
+
+def test_the_agent_updates_itself_through_its_reinstall_script(deploy):
+    r = deploy.router
+    r.install_agent("1.0.0")
+    # The reinstall script finds the new package extracted and notes its version.
+    r.write("opt/velmo_client/etc/reinstall", r.recorder_script(
+        'cat "$VELMO_ROOT/tmp/module/velmo_client/etc/version" > "$VELMO_SIM/reinstall-saw"'), 0o755)
+    plant(deploy, "velmo_client_1.1.0.tgz", {"velmo_client": app_files("velmo_client", "1.1.0")})
+    assert deploy.run("install_downloaded_app", "velmo_client") == "ok"
+    assert deploy.commands() == EXTRACT + [
+        "tar -xzf ROOT/tmp/velmo_client_1.1.0.tgz -C ROOT/tmp/module/",
+        "ROOT/opt/velmo_client/etc/reinstall",
+        "rm -rf ROOT/tmp/module/",
+    ]
+    assert deploy.messages() == ["Updating 'velmo_client' version '1.1.0'."]
+    assert (r.sim / "reinstall-saw").read_text() == "1.1.0 (2024-05-02)"
+    assert r.read("opt/velmo_client/etc/version") == "1.0.0", "only the reinstall script replaces the agent"
+
+
+@pytest.mark.parametrize("content, output", [
+    (b"not a gzip archive", "error: Failed to extract downloaded application package "
+                            "'{root}/tmp/gps_2.0.tgz' to '{root}/tmp/module/'."),
+    (build_package({}), "error: install_downloaded_actual_app: No installation package was found."),
+])
+def test_broken_packages(deploy, content, output):
+    deploy.router.write("tmp/gps_2.0.tgz", content)
+    assert deploy.run("install_downloaded_app", "gps") == output.format(root=deploy.root)
+    assert deploy.commands()[-1].startswith("tar -xzf ROOT/tmp/gps_2.0.tgz")
+    assert deploy.router.exists("tmp/gps_2.0.tgz") == (b"gzip" in content), "a package that tar rejects stays"
+
+
+# ----- hostile names ---------------------------------------------------------
+
+
+def test_hostile_names_run_nothing(deploy, content_server):
+    """Names from the URL, the temporary directory's listing and the package
+    reach the shell quoted: the commands hidden in them never run."""
+    r = deploy.router
+    # A download whose file name and identifier would each run a command.
+    f = content_server.add_file("gps_1.0;fwupdate;.tgz", payload(2000), file_id="x';fwupdate;'")
+    assert deploy.run("download_app", "gps", "1.0", f.url) == "Ok"
+    assert r.path("tmp/gps_1.0;fwupdate;.tgz").read_bytes() == f.data
+    assert content_server.info_requests(f) == ["/fileinfo/x';fwupdate;'"]
+    r.path("tmp/gps_1.0;fwupdate;.tgz").unlink()
+
+    # A planted package with a blank and a ';' in its name, and an app
+    # directory inside named likewise.
+    evil = "we b;fwupdate"
+    package = plant(deploy, "gps_1.0 ;fwupdate;.tgz", {"gps": app_files("gps", "1.0"), evil: app_files(evil, "1.0")})
+    assert deploy.run("install_downloaded_app", "gps") == "ok"
+    cmds = deploy.commands()
+    assert not any(argv[0].endswith("/fwupdate") for argv in r.journal()), cmds
+    assert f"tar -xzf {package} -C ROOT/tmp/module/" in cmds
+    assert [argv for argv in r.journal() if argv[0].endswith("/tar")][0][2] == package.replace("ROOT", deploy.root)
+    assert f"ROOT/opt/{evil}/etc/init start" in cmds and "ROOT/opt/gps/etc/init start" in cmds
+    assert r.read(f"opt/{evil}/etc/name") == evil + "\n"
+    assert os.readlink(r.path(f"var/www/{evil}")) == str(r.path(f"opt/{evil}/www"))
+
+    deploy.clear()
+    assert deploy.run("uninstall_app", evil) == "ok"
+    assert not any(argv[0].endswith("/fwupdate") for argv in r.journal())
+    assert not r.exists(f"opt/{evil}") and r.exists("opt/gps")
