@@ -58,6 +58,8 @@ std::string shell_quote(const std::string& value) {
 int run_command(const std::string& command_line) {
     if (command_line.empty()) return -1;
     int status = system(command_line.c_str());
+    // A command killed by a signal is a failure, not exit code 0.
+    if (status != -1 && WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return (status >> 8) & 0xff;
 }
 

@@ -12,7 +12,8 @@ std::string shell_quote(const std::string& value);
 // Always the single-quoted form ('abc' for abc).
 std::string shell_single_quote(const std::string& value);
 
-// Exit code (0-255) of the line run by the system shell; -1 for an empty line.
+// Exit code (0-255) of the line run by the system shell; 128 + N when it was
+// killed by signal N; -1 for an empty line.
 int run_command(const std::string& command_line);
 
 // Runs "exec 2>&1; " + line through popen and appends the merged output to

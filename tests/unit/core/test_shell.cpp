@@ -43,6 +43,7 @@ TEST(RunCommand, ExitCodesAndEmptyLine) {
     EXPECT_EQ(run_command(""), -1);
     EXPECT_EQ(run_command("exit 3"), 3);
     EXPECT_EQ(run_command("true"), 0);
+    EXPECT_EQ(run_command("exec kill -9 $$"), 128 + 9) << "a killed command is no success";
 }
 
 TEST(RunCommandOutput, MergesStderrAndAppends) {
