@@ -2,7 +2,9 @@
 // The agent's MQTT session over the Paho synchronous client with OpenSSL.
 #include <MQTTClient.h>
 
-#include <condition_variable>
+#include <pthread.h>
+
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -54,20 +56,40 @@ public:
 
     const std::string& protocol() const { return protocol_; }
     size_t failed_message_count() const { return failed_messages_.size(); }
+    size_t queued_message_count();  // messages waiting in the inbox, read under its mutex
 
     // Library callbacks (the library's thread).
     void trace_callback(int level, const char* text);
     void connection_lost_callback(void* context, char* cause);
     int message_arrived_callback(void* context, char* topic_name, int topic_length, MQTTClient_message* message);
 
+    // A condition variable on CLOCK_MONOTONIC waited on through pthread_cond_timedwait. The standard one waits
+    // through pthread_cond_clockwait, which libfaketime does not translate, so a process sped up by it would
+    // wait far too long; this one is translated and immune to changes of the wall clock.
+    class Signal {
+    public:
+        Signal();
+        ~Signal();
+        Signal(const Signal&) = delete;
+        Signal& operator=(const Signal&) = delete;
+        void notify_all();
+        // Waits at most ms milliseconds; false when the time ran out.
+        bool wait_ms(std::unique_lock<std::mutex>& lock, int64_t ms);
+
+    private:
+        pthread_cond_t cond_;
+    };
+
     struct Inbox {
         std::deque<MqttMessage> queue;
         bool connected = false;
         std::mutex mutex;
-        std::condition_variable arrived;  // signalled on every push and on a lost connection
+        Signal arrived;  // signalled on every push and on a lost connection, with the mutex held
     };
 
 private:
+    void fill_ssl_options();
+
     std::string client_id_;
     std::string persistence_dir_;
     MQTTClient client_ = nullptr;
