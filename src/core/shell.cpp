@@ -91,6 +91,12 @@ int run_program(const std::string& program, const std::vector<std::string>& args
     pid_t pid = fork();
     if (pid == 0) {
         int devnull = open("/dev/null", O_RDWR);
+        if (devnull >= 0 && devnull <= 2) {
+            // A standard stream was closed: keep the null device clear of them.
+            int moved = fcntl(devnull, F_DUPFD, 3);
+            close(devnull);
+            devnull = moved;
+        }
         for (int n = 0; n < 3; ++n) {
             if (redirects[n] == n) continue;
             close(n);
