@@ -7,6 +7,7 @@
     broker.stop()
 
 Kinds: "tls" (server certificate only), "mtls" (client certificate signed by the CA required), "tcp".
+The server presents pki.server unless server_credential names another certificate and key.
 TLS listeners accept TLS 1.2 with ECDHE-ECDSA-AES128-GCM-SHA256 only. The broker keeps no persistence, so
 a killed broker comes back without sessions. Its log is broker.log_path.
 """
@@ -33,7 +34,7 @@ class BrokerError(RuntimeError):
 
 
 class Broker:
-    def __init__(self, kind, workdir, pki=None, port=None, name=None):
+    def __init__(self, kind, workdir, pki=None, port=None, name=None, server_credential=None):
         if kind not in ("tls", "mtls", "tcp"):
             raise ValueError("unknown broker kind " + kind)
         if kind != "tcp" and pki is None:
@@ -47,6 +48,7 @@ class Broker:
         self.dir.mkdir(parents=True, exist_ok=True)
         self.conf_path = self.dir / "mosquitto.conf"
         self.log_path = self.dir / "mosquitto.log"
+        self.server_credential = server_credential or (pki.server if pki else None)
         self.proc = None
         self._write_config()
 
@@ -82,8 +84,8 @@ class Broker:
         if self.kind != "tcp":
             lines += [
                 "cafile %s" % self.pki.ca.cert,
-                "certfile %s" % self.pki.server.cert,
-                "keyfile %s" % self.pki.server.key,
+                "certfile %s" % self.server_credential.cert,
+                "keyfile %s" % self.server_credential.key,
                 "tls_version tlsv1.2",
                 "ciphers %s" % CIPHERS,
                 "require_certificate %s" % ("true" if self.kind == "mtls" else "false"),
@@ -175,15 +177,20 @@ class Peer:
         if broker.kind != "tcp":
             if broker.kind == "mtls" and credential is None:
                 credential = broker.pki.client(client_id)
-            self.client.tls_set(ca_certs=broker.pki.ca.cert,
-                                certfile=credential.cert if credential else None,
-                                keyfile=credential.key if credential else None,
-                                tls_version=ssl.PROTOCOL_TLSv1_2, ciphers=CIPHERS)
+            context = ssl.create_default_context(cafile=broker.pki.ca.cert)
+            context.minimum_version = context.maximum_version = ssl.TLSVersion.TLSv1_2
+            context.set_ciphers(CIPHERS)
+            if credential:
+                context.load_cert_chain(credential.cert, credential.key)
+            self.client.tls_set_context(context)
         self.client.on_connect = lambda c, u, f, rc: rc == 0 and self._connected.set()
         self.client.on_message = lambda c, u, m: self.messages.put(m)
         self.client.on_subscribe = self._on_ack
         self.client.connect(broker.host, broker.port, keepalive=60)
-        self.client.loop_start()
+        # Our own network loop with a short select timeout, so that close() returns at once.
+        self._stop = threading.Event()
+        self._loop = threading.Thread(target=self._run, daemon=True)
+        self._loop.start()
         if not self._connected.wait(timeout):
             self.close()
             raise BrokerError("peer %s could not connect to %r" % (client_id, broker))
@@ -212,6 +219,12 @@ class Peer:
         except queue.Empty:
             return None
 
+    def _run(self):
+        while not self._stop.is_set():
+            if self.client.loop(timeout=0.02) != mqtt.MQTT_ERR_SUCCESS and not self._stop.is_set():
+                self._stop.wait(0.02)
+
     def close(self):
         self.client.disconnect()
-        self.client.loop_stop()
+        self._stop.set()
+        self._loop.join()

@@ -87,8 +87,8 @@ class CertificateAuthority:
                 os.unlink(ext_file)
         return str(out_path)
 
-    def issue(self, name, kind):
-        """Key and certificate CN=name, for a "server" (127.0.0.1, localhost) or a "client"."""
+    def issue(self, name, kind, alt_names="IP:127.0.0.1,DNS:localhost"):
+        """Key and certificate CN=name, for a "server" (alt_names) or a "client"."""
         base = self.dir / name
         cert, key = str(base) + ".crt", str(base) + ".key"
         if Path(cert).exists() and Path(key).exists():
@@ -97,7 +97,7 @@ class CertificateAuthority:
         csr = make_csr(key, "/O=Velmo Test/CN=" + name, str(base) + ".csr")
         if kind == "server":
             ext = ("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                   "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n")
+                   "extendedKeyUsage=serverAuth\nsubjectAltName=%s\n" % alt_names)
         else:
             ext = ("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
                    "extendedKeyUsage=clientAuth\n")
@@ -116,6 +116,10 @@ class Pki:
         self.server = self.ca.issue("server", "server")
         self.other_ca = CertificateAuthority(self.dir / "other-ca", "Other Test CA").ensure()
         self.other_server = self.other_ca.issue("server", "server")
+
+    def server_for(self, name, alt_names):
+        """A server certificate of the CA for other names (to see a host-name check fail)."""
+        return self.ca.issue("server-" + name, "server", alt_names)
 
     def client(self, name):
         """A client certificate CN=name signed by the CA (made once, then reused)."""

@@ -9,6 +9,7 @@ from testbed import netns  # noqa: E402
 
 # Fixture modules of the areas; each adds its own line.
 pytest_plugins = [
+    "fixtures_mqtt",
     "fixtures_status",
     "fixtures_content",
 ]

@@ -10,7 +10,7 @@
 //   connected                             wait_connected 0|1 TIMEOUT_S
 //   subscribe TOPIC QOS                   subscriptions
 //   publish TOPIC QOS RETAINED HEX [nostore]                         resend          failed
-//   receive TIMEOUT_S                     queued                    wait_queued N TIMEOUT_S
+//   receive TIMEOUT_S [announce]          queued                    wait_queued N TIMEOUT_S
 //   protocol                              fds                       new             quit
 #include <dirent.h>
 
@@ -144,6 +144,8 @@ json run(std::unique_ptr<MqttClientVelmo>& client, const std::vector<std::string
     if (cmd == "failed") return {{"failed", c.failed_message_count()}};
     if (cmd == "receive") {
         MqttMessage m;
+        // "announce" answers once before the wait begins, so a test can act while receive is waiting.
+        if (args.size() > 2 && args[2] == "announce") std::cout << json{{"receiving", true}}.dump() << std::endl;
         const int64_t start = now_ms();
         MqttResult r = c.receive(m, std::stoi(args.at(1)));
         json j = result_json(r);
