@@ -279,6 +279,10 @@ class Router:
     def clear_journal(self):
         (self.sim / "journal").write_text("")
 
+    def clear_logs(self):
+        """Forgets the lines captured so far (the capture appends, so it goes on)."""
+        (self.sim / "syslog.jsonl").write_text("")
+
     def logs(self, ident=None):
         """Captured syslog lines as dicts: pri, severity, ident, pid, msg."""
         out = []
@@ -311,6 +315,16 @@ class Router:
                                      f"({'process ended' if ended else 'timeout'}); log:\n" + self.log_text())
             time.sleep(0.02)
 
+    def wait_until(self, condition, timeout=30, proc=None, what="condition"):
+        """Waits until condition() is true; gives up early when proc has ended."""
+        deadline = time.monotonic() + timeout
+        while not condition():
+            ended = proc is not None and proc.poll() is not None
+            if ended or time.monotonic() > deadline:
+                raise AssertionError(f"{what} not met within {timeout}s "
+                                     f"({'process ended' if ended else 'timeout'}); log:\n" + self.log_text())
+            time.sleep(0.02)
+
     def log_text(self):
         return "\n".join(f"{e['severity']} {e['ident']}: {e['msg']}" for e in self.logs())
 
@@ -337,7 +351,9 @@ class Router:
         if drop_caps:
             argv = ["setpriv", "--bounding-set", ",".join("-" + c for c in drop_caps), "--"] + argv
         if faketime:
-            argv = ["faketime", "-f", faketime] + argv
+            # Preloaded by env, which execs: the faketime tool would fork and
+            # stand between the test's signals and the command.
+            argv = ["env", "LD_PRELOAD=/usr/$LIB/faketime/libfaketimeMT.so.1", "FAKETIME=" + faketime] + argv
         ns = ["unshare", "--mount", "--pid", "--fork", "--mount-proc"] + (["--net"] if new_network else [])
         cmd = ns + ["/bin/sh", str(ENTER), str(self.dir), str(program("testbed_init"))] + argv
         popen = subprocess.Popen(cmd, env=self.env(env), stdout=stdout or subprocess.PIPE,

@@ -127,13 +127,25 @@ class BootstrapServer:
 class ManagementServer:
     """Records every message the agents send (sr/<id>/...) and publishes commands."""
 
+    TOPICS = ("sr/+/notify/#", "sr/+/greetings", "sr/+/cmd/#")
+
     def __init__(self, broker, client_id="management-server", credential=None):
         self.received = []
         self._lock = threading.Condition()
         self.peer = Peer(broker, client_id=client_id, credential=credential)
         self.peer.client.on_message = self._on_message
-        for topic in ("sr/+/notify/#", "sr/+/greetings", "sr/+/cmd/#"):
+        for topic in self.TOPICS:
             self.peer.subscribe(topic, qos=2)
+        # A restarted broker has forgotten the subscriptions: renew them on reconnection.
+        connected = self.peer.client.on_connect
+
+        def on_connect(client, userdata, flags, rc):
+            connected(client, userdata, flags, rc)
+            if rc == 0:
+                for topic in self.TOPICS:
+                    client.subscribe(topic, 2)
+        self.peer.client.on_connect = on_connect
+        self.peer.client.reconnect_delay_set(min_delay=0.1, max_delay=0.5)
 
     def _on_message(self, client, userdata, message):
         with self._lock:

@@ -1,7 +1,12 @@
 #include "core/clock.h"
 
+#include <poll.h>
+#include <pthread.h>
+
 #include <atomic>
-#include <cerrno>
+#include <csignal>
+
+#include "core/signals.h"
 
 namespace velmo {
 namespace {
@@ -15,10 +20,18 @@ public:
         return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
     }
     void sleep_seconds(unsigned s) override {
-        // A single nanosleep: a signal (SIGTERM) ends the sleep early and the
-        // remaining time is dropped on purpose.
-        timespec ts{static_cast<time_t>(s), 0};
-        nanosleep(&ts, nullptr);
+        // SIGTERM ends the sleep early; the rest of it is dropped on purpose.
+        // It is blocked while the flag is tested and unblocked atomically by
+        // the wait, so a SIGTERM that arrives just before the wait still ends it.
+        sigset_t term, previous;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &term, &previous);
+        if (!SIGTERM_ARRIVED) {
+            timespec ts{static_cast<time_t>(s), 0};
+            ppoll(nullptr, 0, &ts, &previous);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 };
 

@@ -1,5 +1,7 @@
 #include "core/signals.h"
 
+#include <pthread.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -21,5 +23,14 @@ void install_signal_handlers() {
     if (sigaction(SIGTERM, &action, nullptr) != 0)
         throw VelmoException("Failed to register a signal handler: '%s'", strerror(errno));
 }
+
+SigtermBlocked::SigtermBlocked() {
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &previous_);
+}
+
+SigtermBlocked::~SigtermBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 }  // namespace velmo

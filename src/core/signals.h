@@ -10,4 +10,18 @@ extern volatile std::sig_atomic_t SIGTERM_ARRIVED;
 // restarted, so sleeps end early). Raises VelmoException on failure.
 void install_signal_handlers();
 
+// Blocks SIGTERM in the calling thread while it lives. Threads created
+// meanwhile inherit the block, so SIGTERM always reaches the main thread,
+// whose sleeps it must end.
+class SigtermBlocked {
+public:
+    SigtermBlocked();
+    ~SigtermBlocked();
+    SigtermBlocked(const SigtermBlocked&) = delete;
+    SigtermBlocked& operator=(const SigtermBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
 }  // namespace velmo

@@ -12,6 +12,7 @@ pytest_plugins = [
     "fixtures_mqtt",
     "fixtures_status",
     "fixtures_content",
+    "fixtures_service",
 ]
 
 

@@ -21,12 +21,13 @@ def age_heartbeat(router, seconds):
     os.utime(hb, (t, t))
 
 
-def run_passes(router, passes, message="Starting client..."):
-    """Runs the watchdog until it has logged `message` `passes` times."""
+def run_passes(router, passes, message="Starting client...", commands=1):
+    """Runs the watchdog until it has logged `message` `passes` times and the
+    init script has recorded `commands` calls."""
     proc = router.start([WATCHDOG], faketime=FAST)
     try:
-        router.wait_for_log(lambda e: sum(m == message for m in router.messages("velmo_watchdog")) >= passes,
-                            proc=proc, timeout=30)
+        router.wait_until(lambda: router.messages("velmo_watchdog").count(message) >= passes
+                          and len(watchdog_commands(router)) >= commands, proc=proc, what=f"{passes}x {message}")
     finally:
         proc.terminate()
         proc.wait(10)
@@ -58,7 +59,7 @@ def test_agent_not_running_with_day_old_heartbeat_is_started_and_restarted(route
     router.write_settings(ENABLED=1)
     router.install_agent()  # installed as an app: its own init script is used
     age_heartbeat(router, 25 * 3600)
-    msgs = run_passes(router, 1, "Restarting client...")
+    msgs = run_passes(router, 1, "Restarting client...", commands=2)
     assert msgs[:4] == ["velmo_client not running.", "Starting client...", "velmo_client not responding.",
                         "Restarting client..."]
     assert watchdog_commands(router)[:2] == ["/opt/velmo_client/etc/init restart"] * 2
