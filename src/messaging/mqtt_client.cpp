@@ -68,7 +68,8 @@ void forward_connection_lost(void* context, char* cause) {
 
 int forward_message_arrived(void* context, char* topic_name, int topic_length, MQTTClient_message* message) {
     std::lock_guard<std::mutex> lock(global_callbacks_mutex);
-    if (global_message_arrived_callback) return global_message_arrived_callback(context, topic_name, topic_length, message);
+    if (global_message_arrived_callback)
+        return global_message_arrived_callback(context, topic_name, topic_length, message);
     return queue_arrived_message(context, topic_name, message);
 }
 
@@ -302,7 +303,8 @@ MqttResult MqttClientVelmo::publish(const MqttMessage& message, bool no_store) {
         vlog(LOG_DEBUG, "MQTT Publish: QoS %d, retained %d, topic %s", message.qos, message.retained ? 1 : 0,
              message.topic.c_str());
         log_payload(message.payload);
-        result = MqttResult::from_rc(MQTTClient_waitForCompletion(client_, token, static_cast<unsigned long>(timeout_ms_)));
+        const int rc = MQTTClient_waitForCompletion(client_, token, static_cast<unsigned long>(timeout_ms_));
+        result = MqttResult::from_rc(rc);
         if (!result.ok() && !no_store) failed_messages_.push_back(message);
     } else {
         if (!no_store) failed_messages_.push_back(message);
