@@ -17,8 +17,9 @@ constexpr size_t kPayloadLogChunk = 970;
 
 // The library takes plain functions; these process-wide callables carry each call to the object constructed
 // last. The mutex makes rebinding safe while an older object's library thread may still deliver, and is held
-// during a call so that a destructor never unbinds an object in the middle of one.
-std::mutex global_callbacks_mutex;
+// during a call so that a destructor never unbinds an object in the middle of one. It is recursive because a
+// callback that calls the library (to free a message) may be traced back into the trace callback.
+std::recursive_mutex global_callbacks_mutex;
 const MqttClientVelmo* global_callbacks_owner = nullptr;
 std::function<void(int, const char*)> global_trace_callback;
 std::function<void(void*, char*)> global_connection_lost_callback;
@@ -51,7 +52,7 @@ int queue_arrived_message(void* context, char* topic_name, MQTTClient_message* m
 }
 
 void forward_trace(enum MQTTCLIENT_TRACE_LEVELS level, char* text) {
-    std::lock_guard<std::mutex> lock(global_callbacks_mutex);
+    std::lock_guard<std::recursive_mutex> lock(global_callbacks_mutex);
     if (global_trace_callback)
         global_trace_callback(static_cast<int>(level), text);
     else
@@ -59,7 +60,7 @@ void forward_trace(enum MQTTCLIENT_TRACE_LEVELS level, char* text) {
 }
 
 void forward_connection_lost(void* context, char* cause) {
-    std::lock_guard<std::mutex> lock(global_callbacks_mutex);
+    std::lock_guard<std::recursive_mutex> lock(global_callbacks_mutex);
     if (global_connection_lost_callback)
         global_connection_lost_callback(context, cause);
     else
@@ -67,7 +68,7 @@ void forward_connection_lost(void* context, char* cause) {
 }
 
 int forward_message_arrived(void* context, char* topic_name, int topic_length, MQTTClient_message* message) {
-    std::lock_guard<std::mutex> lock(global_callbacks_mutex);
+    std::lock_guard<std::recursive_mutex> lock(global_callbacks_mutex);
     if (global_message_arrived_callback)
         return global_message_arrived_callback(context, topic_name, topic_length, message);
     return queue_arrived_message(context, topic_name, message);
@@ -145,7 +146,7 @@ MqttClientVelmo::MqttClientVelmo(const std::string& client_id, const std::string
     connect_options_.keepAliveInterval = keepalive_interval_s;
     connect_options_.cleansession = 0;
     using namespace std::placeholders;
-    std::lock_guard<std::mutex> lock(global_callbacks_mutex);
+    std::lock_guard<std::recursive_mutex> lock(global_callbacks_mutex);
     global_callbacks_owner = this;
     global_trace_callback = std::bind(&MqttClientVelmo::trace_callback, this, _1, _2);
     global_connection_lost_callback = std::bind(&MqttClientVelmo::connection_lost_callback, this, _1, _2);
@@ -159,7 +160,7 @@ MqttClientVelmo::~MqttClientVelmo() {
         if (MQTTClient_isConnected(client_)) MQTTClient_disconnect(client_, 0);
         MQTTClient_destroy(&client_);
     }
-    std::lock_guard<std::mutex> lock(global_callbacks_mutex);
+    std::lock_guard<std::recursive_mutex> lock(global_callbacks_mutex);
     if (global_callbacks_owner == this) {
         // An older object that is still alive keeps receiving through the context-only fallbacks.
         global_callbacks_owner = nullptr;
