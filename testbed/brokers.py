@@ -187,7 +187,8 @@ class Peer:
         self.client.on_message = lambda c, u, m: self.messages.put(m)
         self.client.on_subscribe = self._on_ack
         self.client.connect(broker.host, broker.port, keepalive=60)
-        # Our own network loop with a short select timeout, so that close() returns at once.
+        # Our own network loop with a short select timeout, so that close() returns at once (paho's own
+        # loop thread takes up to a second to end).
         self._stop = threading.Event()
         self._loop = threading.Thread(target=self._run, daemon=True)
         self._loop.start()
@@ -220,11 +221,18 @@ class Peer:
             return None
 
     def _run(self):
+        # Like paho's loop_forever: a lost connection is made again (on_connect runs anew), until close().
         while not self._stop.is_set():
-            if self.client.loop(timeout=0.02) != mqtt.MQTT_ERR_SUCCESS and not self._stop.is_set():
-                self._stop.wait(0.02)
+            if self.client.loop(timeout=0.02) == mqtt.MQTT_ERR_SUCCESS:
+                continue
+            while not self._stop.wait(0.05):
+                try:
+                    self.client.reconnect()
+                    break
+                except OSError:
+                    pass
 
     def close(self):
-        self.client.disconnect()
         self._stop.set()
+        self.client.disconnect()
         self._loop.join()
