@@ -8,6 +8,7 @@
 #include "core/clock.h"
 #include "core/exception.h"
 #include "core/log.h"
+#include "core/signals.h"
 #include "core/utils.h"
 
 namespace velmo {
@@ -233,6 +234,9 @@ MqttResult MqttClientVelmo::connect(const std::string& host, int port, int conne
     }
     client_ = nullptr;
 
+    // The library's threads are started from here: they inherit a blocked
+    // SIGTERM, so the signal always reaches the main thread and ends its waits.
+    SigtermBlocked sigterm_blocked;
     const bool persist = !persistence_dir_.empty();
     int rc = MQTTClient_createWithOptions(&client_, uri.c_str(), client_id_.c_str(),
                                           persist ? MQTTCLIENT_PERSISTENCE_DEFAULT : MQTTCLIENT_PERSISTENCE_NONE,
@@ -342,6 +346,8 @@ MqttResult MqttClientVelmo::receive(MqttMessage& message, int timeout_s) {
             return result;
         }
         if (!inbox_.connected) return {MqttStatus::Failure, -9996, "client has disconnected"};
+        // A termination request ends the wait like a timeout, within a slice.
+        if (SIGTERM_ARRIVED) return result;
         const int64_t remaining = deadline - monotonic_ms();
         if (remaining <= 0 || waited_ms >= budget_ms) return result;
         const int64_t slice = remaining < 1000 ? remaining : 1000;
