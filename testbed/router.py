@@ -100,6 +100,20 @@ class RouterProcess:
                     time.sleep(0.01)
         return self._pid
 
+    def processes(self, name):
+        """Host PIDs of the router's processes with this command name."""
+        init = _children(self.popen.pid)
+        found, todo = [], list(init)
+        while todo:
+            pid = todo.pop()
+            todo.extend(_children(pid))
+            try:
+                if Path(f"/proc/{pid}/comm").read_text().strip() == name:
+                    found.append(pid)
+            except OSError:
+                pass
+        return found
+
     def signal(self, sig):
         os.kill(self.pid, sig)
 
