@@ -126,6 +126,8 @@ class RouterProcess:
             init = _children(self.popen.pid)
             if init:
                 os.kill(init[0], signal.SIGKILL)
+            else:
+                self.popen.kill()
             self.popen.wait(10)
 
     def wait(self, timeout=30):
@@ -166,6 +168,7 @@ class Router:
         self.sim = self.dir / "sim"
         self.ovl = self.dir / "ovl"
         self._capture = None
+        self._started = []
         fresh = not self.sim.exists()
         for d in ("opt/velmo_client/etc", "var/data/velmo_client", "tmp", "etc", "var/www"):
             (self.root / d).mkdir(parents=True, exist_ok=True)
@@ -372,7 +375,9 @@ class Router:
         cmd = ns + ["/bin/sh", str(ENTER), str(self.dir), str(program("testbed_init"))] + argv
         popen = subprocess.Popen(cmd, env=self.env(env), stdout=stdout or subprocess.PIPE,
                                  stderr=stderr or subprocess.PIPE, text=True)
-        return RouterProcess(popen, self)
+        proc = RouterProcess(popen, self)
+        self._started.append(proc)
+        return proc
 
     def run(self, argv, timeout=60, **kwargs):
         """Runs argv to its end; returns (status, stdout, stderr)."""
@@ -394,6 +399,10 @@ class Router:
             raise RuntimeError("the syslog capture did not start")
 
     def close(self):
+        """Ends every namespace this router started that still runs, and the capture."""
+        for proc in self._started:
+            proc.kill()
+        self._started = []
         if self._capture is not None:
             self._capture.terminate()
             self._capture.wait(5)
@@ -408,6 +417,8 @@ def main(argv):
     if len(argv) >= 2 and argv[0] == "create":
         Router(argv[1])
         return 0
+    # SIGTERM ends the run like Ctrl-C, so the router's namespace is ended too.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     if len(argv) >= 4 and argv[0] == "run" and argv[2] == "--":
         router = Router(argv[1])
         cmd = argv[3:]
