@@ -323,6 +323,17 @@ struct DecodeTable {
 const DecodeTable kDecodeTable;
 }  // namespace
 
+std::string hex_lower(const unsigned char* bytes, size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(length * 2);
+    for (size_t i = 0; i < length; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 0x0f];
+    }
+    return out;
+}
+
 std::string base64_encode(const std::string& input) {
     const char* text = input.c_str();
     size_t length = strlen(text);

@@ -58,6 +58,7 @@ std::string file_get_key_value(const std::string& path, const std::string& key);
 bool scratch_file_create(const std::string& path);
 
 // Encoding and payloads.
+std::string hex_lower(const unsigned char* bytes, size_t length);  // two lower-case digits a byte
 std::string base64_encode(const std::string& text);
 std::vector<unsigned char> base64_decode_bytes(const std::string& text);
 std::string base64_decode(const std::string& text);  // up to the first NUL byte

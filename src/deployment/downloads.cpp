@@ -223,13 +223,7 @@ std::string sha1sum_file(const std::string& path) {
     EVP_MD_CTX_free(ctx);
     close(fd);
     if (!ok) throw VelmoException("sha1sum_file: Failed to read file '%s'.", path.c_str());
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 0x0f];
-    }
-    return text;
+    return hex_lower(digest, length);
 }
 
 }  // namespace velmo

@@ -37,13 +37,7 @@ std::string sha1_hex(const std::string& text) {
     unsigned int length = 0;
     if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha1(), nullptr) != 1)
         throw VelmoException("make_bootstrap_request: SHA-1 digest failed.");
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < length; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 0x0f];
-    }
-    return out;
+    return hex_lower(digest, length);
 }
 
 json text_or_null(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
