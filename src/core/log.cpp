@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "core/exception.h"
+
 namespace velmo {
 namespace {
 std::mutex sink_mutex;
@@ -47,11 +49,6 @@ void vlog(int priority, const char* format, ...) {
     syslog(priority, "%s", line.c_str());
 }
 
-}  // namespace velmo
-
-#include "core/exception.h"
-
-namespace velmo {
 
 int string_to_syslogLevel(const std::string& level) {
     if (level == "error") return LOG_ERR;

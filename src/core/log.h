@@ -13,9 +13,6 @@ void vlog(int priority, const char* format, ...) __attribute__((format(printf, 2
 using LogSink = std::function<void(int priority, const std::string& line)>;
 void set_log_sink(LogSink sink);
 
-}  // namespace velmo
-
-namespace velmo {
 
 // "error" 3, "warning" 4, "info" 6, "debug" and "trace" 7; anything else raises.
 int string_to_syslogLevel(const std::string& level);

@@ -2,10 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/reboot.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
+#include "core/clock.h"
+#include "core/log.h"
 #include "core/paths.h"
 #include "core/shell.h"
 #include "core/utils.h"
@@ -58,18 +63,6 @@ int gpio_query(unsigned long request) {
 
 int read_board_temperature() { return gpio_query(0x80004211UL); }
 int read_supply_voltage() { return gpio_query(0x80004212UL); }
-
-}  // namespace velmo
-
-#include <sys/reboot.h>
-
-#include <cerrno>
-#include <cstring>
-
-#include "core/clock.h"
-#include "core/log.h"
-
-namespace velmo {
 
 void reboot_router() {
     sleep_seconds(1);

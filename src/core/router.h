@@ -14,9 +14,6 @@ bool restart_service(const std::string& name);
 int read_board_temperature();
 int read_supply_voltage();
 
-}  // namespace velmo
-
-namespace velmo {
 
 // Waits a second, flushes the file systems and reboots the machine.
 void reboot_router();

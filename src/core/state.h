@@ -81,9 +81,6 @@ struct ExitRequest {
     bool update_client = false;
 };
 
-}  // namespace velmo
-
-namespace velmo {
 
 // One desired software item of the configuration profile; the firmware is
 // the item named "firmware".

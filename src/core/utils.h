@@ -68,9 +68,6 @@ std::string decode_compressed_payload(const std::string& base64_gzip);
 std::string get_fileinfo_url(const std::string& url);
 std::string get_app_name_from_url(const std::string& url);
 
-}  // namespace velmo
-
-namespace velmo {
 
 // Replaces a whole file so that a crash never leaves it half written: the
 // content goes to a temporary file beside the target, which commit() flushes,
