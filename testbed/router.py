@@ -401,7 +401,10 @@ class Router:
     def close(self):
         """Ends every namespace this router started that still runs, and the capture."""
         for proc in self._started:
-            proc.kill()
+            try:
+                proc.kill()
+            except subprocess.TimeoutExpired:
+                pass  # a namespace that will not end must not keep the capture running
         self._started = []
         if self._capture is not None:
             self._capture.terminate()
