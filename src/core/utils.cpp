@@ -118,6 +118,13 @@ bool json_is_object_or_null(const nlohmann::json& object, const std::string& mem
     return value.is_object() || value.is_null();
 }
 
+const nlohmann::json& json_number(const nlohmann::json& value) {
+    if (!value.is_number())
+        throw nlohmann::json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(),
+                                                 &value);
+    return value;
+}
+
 bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 void file_create_empty(const std::string& path) {
@@ -207,6 +214,12 @@ void file_write(const std::string& content, const std::string& path, const char*
     if (!f) throw VelmoException("Failed to open file '%s': %s", path.c_str(), strerror(errno));
     fputs(text, f);
     fclose(f);
+}
+
+void file_quarantine(const std::string& path) {
+    const std::string target = path + "_err";
+    unlink(target.c_str());
+    rename(path.c_str(), target.c_str());
 }
 
 bool scratch_file_create(const std::string& path) {

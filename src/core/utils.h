@@ -31,6 +31,9 @@ int string_trailing_number(const std::string& s);
 bool is_ipv4_address(const std::string& s);
 bool is_forbidden_client_version(const std::string& version);
 bool json_is_object_or_null(const nlohmann::json& object, const std::string& member);
+// The value itself when it is a JSON number; otherwise the JSON library's type
+// error (it would silently take a boolean for a number).
+const nlohmann::json& json_number(const nlohmann::json& value);
 
 // Files.
 bool file_exists(const std::string& path);
@@ -52,6 +55,9 @@ void file_ensure_dir_exists(const std::string& path);
 void file_ensure_path_exists(const std::string& path);
 void dir_remove_recursive(const std::string& path);
 std::string file_get_key_value(const std::string& path, const std::string& key);
+// Moves an unreadable state file aside as path + "_err", replacing an older
+// one; failures are ignored.
+void file_quarantine(const std::string& path);
 // Creates an empty scratch file that is certainly ours: an existing entry (a
 // planted symbolic link included) is removed, then the file is created with
 // O_EXCL|O_NOFOLLOW and mode 0600. Returns false when that fails.

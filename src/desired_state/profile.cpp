@@ -22,9 +22,7 @@ void load_profile(ConfigProfile& profile) {
         profile = json::parse(file_read(path));
     } catch (const std::exception& e) {
         vlog(LOG_WARNING, "Failed to load config profile from file '%s'. (%s)", path.c_str(), e.what());
-        const std::string quarantine = path + "_err";
-        unlink(quarantine.c_str());
-        rename(path.c_str(), quarantine.c_str());
+        file_quarantine(path);
         profile = nullptr;
     }
 }
@@ -168,13 +166,14 @@ std::optional<std::string> read_user_passwd_hash(const json& value) {
 
 UserRole read_user_role(const json& value) {
     if (!value.is_object() || !value.contains("role")) return UserRole::User;
-    const json& role = value["role"];
-    if (role.is_number_integer()) return static_cast<UserRole>(role.get<int>());
-    if (role.is_number_float()) return static_cast<UserRole>(static_cast<int>(role.get<double>()));
-    // The JSON library would turn a boolean into a number; a role must be one.
-    vlog(LOG_DEBUG, "read_user_role: Failed to read user role. (%s)",
-         ("[json.exception.type_error.302] type must be number, but is " + std::string(role.type_name())).c_str());
-    return UserRole::User;
+    try {
+        const json& role = json_number(value["role"]);
+        if (role.is_number_float()) return static_cast<UserRole>(static_cast<int>(role.get<double>()));
+        return static_cast<UserRole>(role.get<int>());
+    } catch (const std::exception& e) {
+        vlog(LOG_DEBUG, "read_user_role: Failed to read user role. (%s)", e.what());
+        return UserRole::User;
+    }
 }
 
 std::vector<UserAccount> get_desired_users(const ConfigProfile& profile) {
@@ -305,10 +304,7 @@ const char* report_type_to_string(ReportType type) {
 
 ApplyConfigPayload parse_apply_config_payload(const json& payload) {
     ApplyConfigPayload out;
-    const json& size = payload.at("config_size");
-    if (!size.is_number())
-        throw json::type_error::create(302, std::string("type must be number, but is ") + size.type_name(), &size);
-    out.config_size = size.get<int64_t>();
+    out.config_size = json_number(payload.at("config_size")).get<int64_t>();
     out.config = payload.at("config").get<std::string>();
     if (payload.contains("config_hash")) out.config_hash = payload["config_hash"].get<std::string>();
     return out;

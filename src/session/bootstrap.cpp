@@ -36,13 +36,6 @@ std::string bootstrap_result_to_string(int code) {
 
 namespace {
 
-// Moves an unreadable state file aside as <path>_err, replacing an older one.
-void quarantine(const std::string& path) {
-    const std::string target = path + "_err";
-    unlink(target.c_str());
-    rename(path.c_str(), target.c_str());
-}
-
 const char* initial_decision(AgentSettings& settings, const ManagementServer& server) {
     const std::string last = last_bs_address_path();
     if (!file_exists(last) || file_read(last) != settings.bootstrap_server)
@@ -211,13 +204,10 @@ void load_management_server(ManagementServer& server) {
     try {
         json j = json::parse(file_read(path));
         server.addr = j.at("addr").get<std::string>();
-        const json& port = j.at("port");
-        if (!port.is_number())
-            throw json::type_error::create(302, std::string("type must be number, but is ") + port.type_name(), &port);
-        server.port = port.get<int32_t>();
+        server.port = json_number(j.at("port")).get<int32_t>();
     } catch (const std::exception& e) {
         vlog(LOG_WARNING, "Failed to load data from file '%s'. (%s)", path.c_str(), e.what());
-        quarantine(path);
+        file_quarantine(path);
     }
 }
 
