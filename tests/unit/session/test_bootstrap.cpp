@@ -229,10 +229,65 @@ TEST_F(Session, RepliesOfTheBootstrapServer) {
             EXPECT_STREQ(e.what(), c.error) << c.reply;
         }
     }
-    for (const char* malformed : {R"({"p":{},"t":13})", R"({"c":0,"t":13})", R"({"c":0,"p":{"cert":"x"},"t":13})",
-                                  R"({"c":"0","p":{},"t":13})", R"([1])"})
+    // A number that would wrap into "Ok" or into a known type is no number of the reply.
+    for (const char* malformed : {R"({"p":{},"t":13})", R"({"c":0,"t":13})", R"({"c":"0","p":{},"t":13})", R"([1])",
+                                  R"({"c":4294967296,"p":{},"t":13})", R"({"c":false,"p":{},"t":13})",
+                                  R"({"c":0,"p":{},"t":4294967309})", R"({"c":0,"p":{},"t":true})"})
         EXPECT_THROW(handle_received_msg(json::parse(malformed), settings, server), json::exception) << malformed;
     EXPECT_FALSE(top.exists("var/data/velmo_client/client.crt")) << "nothing is written for a malformed reply";
+}
+
+// The certificate is written and checked before the server's address and port
+// are read; an address or port that is not usable leaves no server record.
+TEST_F(Session, BootstrapResponseStoresTheCertificateThenReadsTheServer) {
+    create_credentials("A4:07:1B:C0:00:FF", "S1");
+    const std::string dir = top.path() + "/var/data/velmo_client/";
+    std::string out;
+    ASSERT_EQ(run_command_output("openssl x509 -req -in " + dir + "client.csr -signkey " + dir +
+                                     "client.key -days 1 -out " + top.path() + "/signed.crt",
+                                 &out),
+              0)
+        << out;
+    const std::string cert = file_read(top.path() + "/signed.crt");
+    struct Case {
+        json addr, port;
+        const char* error;  // nullptr: accepted
+    } cases[] = {
+        {"ms\nMOD_VELMO_CLIENT_SSL_DISABLED=1", 8883, "handle_received_msg: invalid value of srv_addr"},
+        {"ms example", 8883, "handle_received_msg: invalid value of srv_addr"},
+        {"ms\x7f", 8883, "handle_received_msg: invalid value of srv_addr"},
+        {"ms.example", -1, "[json.exception.out_of_range.406] number -1 is out of range"},
+        {"ms.example", 65536, "[json.exception.out_of_range.406] number 65536 is out of range"},
+        {"ms.example", 4294976179ull, "[json.exception.out_of_range.406] number 4294976179 is out of range"},
+        {"ms.example", true, "[json.exception.type_error.302] type must be number, but is boolean"},
+        {"ms.example", 8883.0, "[json.exception.type_error.302] type must be integer, but is a floating-point number"},
+        {"ms.example", nullptr, "[json.exception.type_error.302] type must be number, but is null"},
+        {"ms.example", 8883, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr.dump() + " " + c.port.dump());
+        unlink((dir + "client.crt").c_str());
+        log.clear();
+        server = ManagementServer{};
+        const json reply = {{"c", 0}, {"t", 13}, {"p", {{"cert", cert}, {"srv_addr", c.addr}, {"srv_port", c.port}}}};
+        if (c.error) {
+            try {
+                handle_received_msg(reply, settings, server);
+                ADD_FAILURE() << "accepted";
+            } catch (const std::exception& e) {
+                EXPECT_STREQ(e.what(), c.error);
+            }
+            EXPECT_EQ(server.addr, "");
+            EXPECT_EQ(server.port, -1);
+            EXPECT_FALSE(file_exists(management_server_path()));
+        } else {
+            EXPECT_EQ(handle_received_msg(reply, settings, server), AgentState::CONNECT_TO_MS);
+            EXPECT_EQ(server.addr, "ms.example");
+            EXPECT_EQ(server.port, 8883);
+        }
+        EXPECT_TRUE(log.contains(LOG_INFO, "Bootstrap successful, flushing cert to disk."));
+        EXPECT_EQ(file_read(dir + "client.crt"), cert) << "written and checked first";
+    }
 }
 
 TEST_F(Session, RedirectAppendsTheCaOnceAndRewritesTheSettings) {
@@ -248,6 +303,40 @@ TEST_F(Session, RedirectAppendsTheCaOnceAndRewritesTheSettings) {
     EXPECT_EQ(stored.bootstrap_server, "bs2.example");
     EXPECT_EQ(stored.bootstrap_port, 9883u);
     EXPECT_EQ(log.count("Redirected to another bootstrap server: bs2.example:9883"), 2u);
+}
+
+// An address or port that cannot be used leaves the settings as they were:
+// a line break in the host would otherwise add lines to the settings file.
+TEST_F(Session, RedirectWithAnUnusableServerWritesNoSettings) {
+    file_ensure_path_exists(top.path() + "/opt/velmo_client/etc");
+    top.write("opt/velmo_client/etc/settings", "MOD_VELMO_CLIENT_BOOTSTRAPSERVER=bs.example\n");
+    struct Case {
+        json addr, port;
+        const char* error;
+    } cases[] = {
+        {"bs2\nMOD_VELMO_CLIENT_SSL_DISABLED=1", 9883, "handle_redirect_bs_msg: invalid value of srv_addr"},
+        {"bs2\r", 9883, "handle_redirect_bs_msg: invalid value of srv_addr"},
+        {"bs2 x", 9883, "handle_redirect_bs_msg: invalid value of srv_addr"},
+        {"bs2\t", 9883, "handle_redirect_bs_msg: invalid value of srv_addr"},
+        {1, 9883, "[json.exception.type_error.302] type must be string, but is number"},
+        {"bs2", -9883, "[json.exception.out_of_range.406] number -9883 is out of range"},
+        {"bs2", 4294977179ull, "[json.exception.out_of_range.406] number 4294977179 is out of range"},
+        {"bs2", true, "[json.exception.type_error.302] type must be number, but is boolean"},
+        {"bs2", 9883.5, "[json.exception.type_error.302] type must be integer, but is a floating-point number"},
+        {"bs2", "9883", "[json.exception.type_error.302] type must be number, but is string"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr.dump() + " " + c.port.dump());
+        const json reply = {{"c", 0}, {"t", 14}, {"p", {{"ca", "CA"}, {"srv_addr", c.addr}, {"srv_port", c.port}}}};
+        try {
+            handle_received_msg(reply, settings, server);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::exception& e) {
+            EXPECT_STREQ(e.what(), c.error);
+        }
+        EXPECT_EQ(settings.bootstrap_server, "127.0.0.1");
+        EXPECT_EQ(top.read("opt/velmo_client/etc/settings"), "MOD_VELMO_CLIENT_BOOTSTRAPSERVER=bs.example\n");
+    }
 }
 
 TEST_F(Session, ManagementServerRecordFile) {
@@ -269,7 +358,12 @@ TEST_F(Session, ManagementServerRecordFile) {
         const char* content;
         const char* addr;
     } bad[] = {{R"({"addr":"a.example"})", "a.example"}, {"{", ""}, {R"({"addr":1,"port":2})", ""},
-               {R"({"addr":"b.example","port":"2"})", "b.example"}};
+               {R"({"addr":"b.example","port":"2"})", "b.example"},
+               {R"({"addr":"b.example","port":true})", "b.example"},
+               {R"({"addr":"b.example","port":-8883})", "b.example"},
+               {R"({"addr":"b.example","port":65536})", "b.example"},
+               {R"({"addr":"b.example","port":4294976179})", "b.example"},
+               {R"({"addr":"b.example","port":1e300})", "b.example"}};
     for (const auto& b : bad) {
         file_write(b.content, path, "w");
         record = ManagementServer{};
@@ -282,6 +376,10 @@ TEST_F(Session, ManagementServerRecordFile) {
         ASSERT_EQ(lines(LOG_WARNING).size(), 1u);
         EXPECT_TRUE(string_starts_with(lines(LOG_WARNING)[0], "Failed to load data from file '" + path + "'. ("));
     }
+    file_write(R"({"addr":"ms.example","port":8883.9})", path, "w");
+    load_management_server(record);
+    EXPECT_EQ(record.port, 8883) << "a number with a fraction is truncated";
+
     record = {"kept.example", 1};
     clear_management_server(record);
     EXPECT_EQ(record.addr, "kept.example") << "clearing deletes the file; the record keeps its values";
@@ -305,5 +403,7 @@ TEST_F(Session, ClientOverride) {
     EXPECT_EQ(parse_client_override(json::parse(R"({"t":30})")).type, 30);
     EXPECT_THROW(parse_client_override(json::parse(R"({"p":{}})")), json::exception);
     EXPECT_THROW(parse_client_override(json::parse(R"({"t":"30"})")), json::exception);
+    EXPECT_THROW(parse_client_override(json::parse(R"({"t":4294967326})")), json::exception) << "never wraps to 30";
+    EXPECT_THROW(parse_client_override(json::parse(R"({"t":true})")), json::exception);
     EXPECT_THROW(parse_client_override(json::parse(R"({"t":30,"p":{"update_url":1}})")), json::exception);
 }
