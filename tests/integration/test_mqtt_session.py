@@ -1,4 +1,6 @@
 """The agent's MQTT session (driven by the mqtt_probe program) against real mosquitto brokers."""
+import socket
+import ssl
 import time
 
 import pytest
@@ -57,6 +59,19 @@ def test_server_certificate_is_verified(make_probe, make_broker, pki, server):
     broker = make_broker("tls", server_credential=cred)
     probe = make_probe("dev-v")
     assert probe.connect(broker)["message"] == HANDSHAKE_ERROR
+
+
+def test_sessions_speak_tls_1_2_only(make_probe, make_broker, broker_tls, broker_mtls, pki):
+    tls13 = make_broker("tls", tls_version="tlsv1.3")
+    # The broker itself is fine: a TLS 1.3 client gets through.
+    context = ssl.create_default_context(cafile=str(pki.ca.cert))
+    with socket.create_connection((tls13.host, tls13.port), timeout=5) as raw:
+        with context.wrap_socket(raw, server_hostname=tls13.host) as tls:
+            assert tls.version() == "TLSv1.3"
+    probe = make_probe("dev-13")
+    assert probe.connect(tls13)["message"] == HANDSHAKE_ERROR
+    assert ok(probe.connect(broker_tls))
+    assert ok(probe.connect(broker_mtls, pki.client("dev-13")))
 
 
 def test_missing_ca_file_raises_and_leaves_the_session_disconnected(make_probe, broker_tcp, tmp_path):
