@@ -155,35 +155,52 @@ TEST_F(Session, InitialDecidesFromTheFilesOnDisk) {
                                  &out),
               0)
         << out;
+    // Several conditions at once: the first in the order of the table wins,
+    // and only its line is logged.
     struct Row {
         std::string last_address;
         ManagementServer server;
-        bool remove_key;
+        bool remove_key, unreadable_cert;
         std::string message;
         AgentState next;
     } rows[] = {
-        {"other.host", {"127.0.0.1", 8883}, false, "Bootstrap server address changed. Proceding to Bootstrap.",
+        {"other.host", {"127.0.0.1", 8883}, false, false, "Bootstrap server address changed. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"127.0.0.1", 8883}, true, "Client certificate and/or key not found. Proceding to Bootstrap.",
+        {"other.host", {"", 0}, true, true, "Bootstrap server address changed. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"", 8883}, false, "Management server address is unknown. Proceding to Bootstrap.",
+        {"127.0.0.1", {"127.0.0.1", 8883}, true, false,
+         "Client certificate and/or key not found. Proceding to Bootstrap.", AgentState::BOOTSTRAP},
+        {"127.0.0.1", {"", -1}, true, true, "Client certificate and/or key not found. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"127.0.0.1", 0}, false, "Management server port is invalid (0). Proceding to Bootstrap.",
+        {"127.0.0.1", {"", 8883}, false, false, "Management server address is unknown. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"127.0.0.1", 65536}, false, "Management server port is invalid (65536). Proceding to Bootstrap.",
+        {"127.0.0.1", {"", 0}, false, true, "Management server address is unknown. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"127.0.0.1", 65535}, false, "Client credentials detected. Skipping bootstrap.",
+        {"127.0.0.1", {"127.0.0.1", 0}, false, false, "Management server port is invalid (0). Proceding to Bootstrap.",
+         AgentState::BOOTSTRAP},
+        {"127.0.0.1", {"127.0.0.1", 65536}, false, true,
+         "Management server port is invalid (65536). Proceding to Bootstrap.", AgentState::BOOTSTRAP},
+        {"127.0.0.1", {"127.0.0.1", 8883}, false, true, "Client certificate is expired. Proceding to Bootstrap.",
+         AgentState::BOOTSTRAP},
+        {"127.0.0.1", {"127.0.0.1", 65535}, false, false, "Client credentials detected. Skipping bootstrap.",
          AgentState::CONNECT_TO_MS},
     };
     const std::string key = top.read("var/data/velmo_client/client.key");
+    const std::string cert = top.read("var/data/velmo_client/client.crt");
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.message);
         top.write(last, row.last_address);
         top.write("var/data/velmo_client/client.key", key);
+        top.write("var/data/velmo_client/client.crt", row.unreadable_cert ? "not a certificate" : cert);
         if (row.remove_key) unlink((top.path() + "/var/data/velmo_client/client.key").c_str());
         server = row.server;
         log.clear();
-        EXPECT_EQ(state_initial(client, settings, server), row.next) << row.message;
-        EXPECT_TRUE(log.contains(LOG_INFO, row.message)) << row.message;
+        EXPECT_EQ(state_initial(client, settings, server), row.next);
+        std::vector<std::string> decisions;
+        for (const auto& line : lines(LOG_INFO))
+            if (line.find("Proceding to Bootstrap.") != std::string::npos || line.find("Skipping bootstrap") != std::string::npos)
+                decisions.push_back(line);
+        EXPECT_EQ(decisions, std::vector<std::string>{row.message});
     }
 }
 
