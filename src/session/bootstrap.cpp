@@ -223,7 +223,9 @@ void load_management_server(ManagementServer& server) {
     try {
         json j = json::parse(file_read(path));
         server.addr = j.at("addr").get<std::string>();
-        server.port = static_cast<int32_t>(json_integer(j.at("port"), 0, 65535, true));
+        // A port that does not fit the record is a bad file, never a wrapped
+        // value; one that fits but is no TCP port is left to INITIAL to refuse.
+        server.port = static_cast<int32_t>(json_integer(j.at("port"), INT32_MIN, INT32_MAX, true));
     } catch (const std::exception& e) {
         vlog(LOG_WARNING, "Failed to load data from file '%s'. (%s)", path.c_str(), e.what());
         file_quarantine(path);
