@@ -41,6 +41,10 @@ int main(int argc, char** argv) {
     machine.handlers[AgentState::INITIAL] = [mode, requests](AgentRuntime& rt) {
         rt.exit_request.reboot = requests.find(",reboot,") != std::string::npos;
         rt.exit_request.update_client = requests.find(",update,") != std::string::npos;
+        // The update installs the package that the profile's URL for the agent names.
+        if (rt.exit_request.update_client)
+            rt.context.config_profile = {{"apps", {{"velmo_client", {{"version", "2.0.0"},
+                {"url", "https://content.test/file/ab12/velmo_client_2.0.0.tgz"}}}}}};
         rt.exit_request.restart_client = requests.find(",restart,") != std::string::npos;
         if (mode == "raise") throw VelmoException("probe failure in %s", "INITIAL");
         if (mode == "cycle") return logged(rt, "INITIAL", AgentState::BOOTSTRAP);
