@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -7,7 +9,9 @@
 
 #include "core/exception.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/router.h"
+#include "core/scratch_dir.h"
 #include "deployment/apps.h"
 #include "deployment/downloads.h"
 #include "support/test_support.h"
@@ -173,6 +177,29 @@ TEST(InstallDownloadedApp, OnlyThePackageOfThisDownloadAndTheSameVersionRunsNoth
     EXPECT_FALSE(top.exists("tmp/module"));
     EXPECT_TRUE(top.exists("tmp/gps_0.9.tgz"));
     EXPECT_TRUE(top.exists("tmp/other_1.0.tgz"));
+}
+
+TEST(ScratchDir, APlantedLinkIsRemovedNotFollowed) {
+    TopDir top;
+    top.write("victim/keep", "precious");
+    top.write("victim.txt", "precious");
+    top.write("tmp/other", "");
+    for (const char* target : {"victim", "victim.txt", "nowhere"}) {
+        std::string link = top.path() + "/tmp/module";
+        ASSERT_EQ(symlink((top.path() + "/" + target).c_str(), link.c_str()), 0);
+        EXPECT_FALSE(scratch_dir_is_ours(module_tmp_dir())) << target;
+        scratch_dir_remove(module_tmp_dir());
+        EXPECT_FALSE(top.exists("tmp/module")) << target;
+        struct stat st {};
+        EXPECT_NE(lstat(link.c_str(), &st), 0) << target;
+    }
+    EXPECT_EQ(top.read("victim/keep"), "precious");
+    EXPECT_EQ(top.read("victim.txt"), "precious");
+    // A real directory is ours and is removed with its content.
+    top.write("tmp/module/gps/etc/name", "gps\n");
+    EXPECT_TRUE(scratch_dir_is_ours(module_tmp_dir()));
+    scratch_dir_remove(module_tmp_dir());
+    EXPECT_FALSE(top.exists("tmp/module"));
 }
 
 TEST(UninstallApp, NotInstalledOrNoPlainNameIsSkipped) {
