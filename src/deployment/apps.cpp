@@ -62,8 +62,8 @@ std::string downloaded_package(const std::string& name, const std::string& url) 
     std::string file = download_file_name(url);
     bool is_package = file.find(".tgz") != std::string::npos || file.find(".bin") != std::string::npos;
     struct stat st {};
-    if (file.rfind(name, 0) != 0 || !is_package || file.find('/') != std::string::npos ||
-        lstat((tmp_dir() + file).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (file.rfind(name, 0) != 0 || !is_package || lstat((tmp_dir() + file).c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
         return {};
     return file;
 }
