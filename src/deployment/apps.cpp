@@ -25,14 +25,17 @@ void link_web_dir(const std::string& app, const std::string& web) {
     run_command("rm -rf " + q(web) + "; ln -s " + q(app + "/www") + " " + q(web));
 }
 
+[[noreturn]] void copy_failed(const std::string& from, const std::string& to) {
+    throw VelmoException("install_downloaded_actual_app: Failed to copy '%s' to '%s'.", from.c_str(), to.c_str());
+}
+
 // Copies the extracted app directory into the apps directory. A failed copy
 // removes the half-copied app and ends the installation: the steps after it
 // would run scripts that are not there and report an app that is not there.
 void copy_app_into_place(const std::string& extracted, const std::string& app) {
     if (run_command("cp -rdf " + q(extracted) + " " + q(apps_root_dir())) == 0) return;
     run_command("rm -rf " + q(app));
-    throw VelmoException("install_downloaded_actual_app: Failed to copy '%s' to '%s'.", extracted.c_str(),
-                         apps_root_dir().c_str());
+    copy_failed(extracted, apps_root_dir());
 }
 
 // Sets the app's settings aside before its directory is removed. When there
@@ -41,8 +44,7 @@ void copy_app_into_place(const std::string& extracted, const std::string& app) {
 void back_up_settings(const std::string& app, const std::string& backup) {
     std::string settings = app + "/etc/settings";
     if (run_command("cp " + q(settings) + " " + q(backup)) != 0 && file_exists(settings))
-        throw VelmoException("install_downloaded_actual_app: Failed to copy '%s' to '%s'.", settings.c_str(),
-                             backup.c_str());
+        copy_failed(settings, backup);
 }
 
 // The extraction directory lies in the world-writable temporary directory:
