@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
