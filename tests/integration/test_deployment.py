@@ -502,7 +502,7 @@ def test_the_agent_updates_itself_through_its_reinstall_script(deploy):
     (b"not a gzip archive", "error: Failed to extract downloaded application package "
                             "'{root}/tmp/gps_2.0.tgz' to '{root}/tmp/module/'."),
     (build_package({}), "error: install_downloaded_actual_app: No installation package was found."),
-])
+], ids=["not-gzip", "empty-package"])
 def test_broken_packages(deploy, content, output):
     deploy.router.write("tmp/gps_2.0.tgz", content)
     assert deploy.run("install_downloaded_app", "gps", pkg_url("gps_2.0.tgz")) == output.format(root=deploy.root)
