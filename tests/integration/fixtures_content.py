@@ -59,11 +59,12 @@ class DeployRouter:
             (self.wrap / tool).write_text(script)
             (self.wrap / tool).chmod(0o755)
 
-    def run(self, *args, mount=None):
-        """deploy_probe with the given operation and arguments; its output
-        without the line break. mount: (type, options) of a file system
-        mounted at the router's temporary directory for this run only."""
-        argv = [str(program("deploy_probe")), "-d", self.root, *[str(a) for a in args]]
+    def run(self, *args, mount=None, probe="deploy_probe"):
+        """deploy_probe (or another probe) with the given operation and
+        arguments; its output without the line break. mount: (type, options)
+        of a file system mounted at the router's temporary directory for this
+        run only."""
+        argv = [str(program(probe)), "-d", self.root, *[str(a) for a in args]]
         # The wrappers come first on PATH only for the probe, once the router's
         # namespace is set up.
         setup = f'PATH={self.wrap}:$PATH; export PATH; '

@@ -1,0 +1,203 @@
+"""The desired state brought about for real in a simulated router: ds_probe
+runs one sync pass (or a snapshot, or a change check) of the agent's code
+with its persisted files, against the real broker and content server; the
+router's tools, the apps' scripts and the file tools journal every command,
+and the answers are read from the broker."""
+import base64
+import json
+import os
+import subprocess
+import time
+
+import pytest
+
+from testbed.packages import app_files, build_package
+
+PASSWD = (
+    "root:x:0:0:root:/root:/bin/sh\n"
+    "daemon:x:1:1:daemon:/usr/sbin:/bin/false\n"
+    "admin:x:500:0:Admin:/home/admin:/bin/sh\n"
+    "svc:x:999:999:Service:/var/svc:/bin/false\n"
+    "guest:x:1000:1000:Guest:/home/guest:/bin/sh\n"
+)
+SHADOW = (
+    "root:$1$r$root:19000:0:99999:7:::\n"
+    "daemon:*:19000:0:99999:7:::\n"
+    "admin:$1$a$admin:19000:0:99999:7:::\n"
+    "svc:!:19000:0:99999:7:::\n"
+    "guest:$1$g$guest:19000:0:99999:7:::\n"
+)
+GROUP = "root:x:0:\nsvc:x:999:\nusers:x:1000:guest\n"
+ETH = "ETH_IP=192.168.1.1\nETH_MASK=255.255.255.0\n"
+PPP = "PPP_APN=internet\n"
+DIGEST_KEY = "r8vto2kqe4z"
+CONF = "ROOT/srv/app/app.conf"
+
+
+def b64(text):
+    return base64.b64encode(text.encode()).decode()
+
+
+def tool_digest(path):
+    """The keyed digest as the openssl tool prints it."""
+    out = subprocess.run(["openssl", "dgst", "-md5", "-hmac", DIGEST_KEY, str(path)], capture_output=True,
+                         text=True, check=True).stdout
+    return out.rstrip("\n").split("= ", 1)[1]
+
+
+class DesiredStateRouter:
+    def __init__(self, deploy, broker, peer):
+        self.deploy = deploy
+        self.router = deploy.router
+        self.root = deploy.root
+        self.broker = broker
+        self.peer = peer
+        r = self.router
+        r.write("etc/passwd", PASSWD, 0o644)
+        r.write("etc/shadow", SHADOW, 0o640)
+        r.write("etc/group", GROUP, 0o644)
+        r.write("etc/settings.eth", ETH)
+        r.write("etc/settings.ppp", PPP)
+        r.init_script("backrt")
+        r.init_script("ppp")
+
+    def path(self, text):
+        return text.replace("ROOT", self.root)
+
+    def set_profile(self, profile):
+        self.router.write("var/data/velmo_client/config_profile.conf",
+                          json.dumps(profile, separators=(",", ":"), sort_keys=True))
+
+    def set_request(self, request_id=17, status=1, response_sent=False, config_hash="h17"):
+        self.router.write("var/data/velmo_client/sync_request.json", json.dumps(
+            {"config_hash": config_hash, "request_id": request_id, "response_sent": response_sent, "status": status},
+            separators=(",", ":")))
+
+    def request(self):
+        return self.router.read("var/data/velmo_client/sync_request.json")
+
+    def run(self, *args):
+        return self.deploy.run(*args, probe="ds_probe")
+
+    def sync(self):
+        return self.run("sync", self.broker.port)
+
+    def answers(self, timeout=0.5):
+        """Every message that reached the broker since the last call."""
+        out, msg = [], self.peer.next_message(timeout)
+        while msg is not None:
+            out.append((msg.topic, msg.payload.decode()))
+            msg = self.peer.next_message(timeout)
+        return out
+
+    def store_digests(self, *relative):
+        """Digests of router files as a sync would have stored them, made by the openssl tool."""
+        for rel, name in relative:
+            self.router.write("var/data/velmo_client/hashes/" + name, tool_digest(self.router.path(rel)))
+
+    def hashes(self):
+        d = self.router.path("var/data/velmo_client/hashes")
+        return sorted(os.listdir(d)) if d.exists() else []
+
+
+@pytest.fixture
+def ds(deploy, broker_tcp, make_peer):
+    peer = make_peer(broker_tcp, "ms")
+    peer.subscribe("sr/#")
+    return DesiredStateRouter(deploy, broker_tcp, peer)
+
+
+def today():
+    return int(time.time()) // 86400
+
+
+MAC = "a4:07:1b:c0:00:ff"
+
+
+def full_profile(ds, gps_url):
+    return {
+        "system": {"firmware": {"version": "6.3.10", "url": "https://127.0.0.1:1/firmware_6.3.10.bin"},
+                   "ub": {"apps": 0, "users": 2}},
+        "files": {"app.conf": {"path": ds.path(CONF), "data": b64("level=3\n")}},
+        "apps": {"gps": {"version": "2.1.0", "url": gps_url}, "modbus": {"version": "deleted"}},
+        "settings": {"ETH_IP": {"v": "10.0.0.1"}, "PPP_APN": {"v": "iot"}, "ETH_MASK": {"v": "255.255.255.0"}},
+        "users": {"op": {"password": "$6$op", "role": 1}, "guest": {"password": "$6$guest2"}},
+    }
+
+
+def test_one_full_pass_then_a_pass_that_changes_nothing(ds, content_server):
+    r = ds.router
+    gps = content_server.add_file("gps_2.1.0.tgz", build_package({"gps": app_files("gps", "2.1.0")}))
+    r.install_app("modbus", "1.0")
+    ds.store_digests(("etc/settings.eth", "ETH_HASH"), ("etc/settings.ppp", "PPP_HASH"))
+    profile = full_profile(ds, gps.url)
+    ds.set_profile(profile)
+    ds.set_request()
+    ds.deploy.clear()
+
+    assert ds.sync() == "HANDLE_MANAGEMENT_COMMANDS"
+    cmds = ds.deploy.commands()
+    install = cmds.index("tar -xzf ROOT/tmp/gps_2.1.0.tgz -C ROOT/tmp/module/")
+    restore = cmds.index("/usr/sbin/restore ROOT/tmp/settings.ini")
+    assert cmds[:2] == [f"curl -s --tlsv1.2 --cacert ROOT/var/data/velmo_client/ca.crt -X GET {gps.info_url}",
+                        f"curl -C - -o ROOT/tmp/gps_2.1.0.tgz --tlsv1.2 --cacert ROOT/var/data/velmo_client/ca.crt "
+                        f"{gps.url}"]
+    assert cmds[install + 1:restore] == [
+        "cp -rdf ROOT/tmp/module/gps ROOT/opt/", "rm -rf ROOT/var/www/gps", "ln -s ROOT/opt/gps/www ROOT/var/www/gps",
+        "ROOT/opt/gps/etc/install", "ROOT/opt/gps/etc/init defaults", "ROOT/opt/gps/etc/init start",
+        "rm -rf ROOT/tmp/module/",
+        "ROOT/opt/modbus/etc/init stop", "ROOT/opt/modbus/etc/uninstall",
+        "rm -rf ROOT/opt/modbus ROOT/var/www/modbus", "rm -rf ROOT/var/data/modbus"]
+    # Each service of the two changed settings files once; the files come in
+    # the configuration directory's own order.
+    restarts = cmds[restore + 1:-2]
+    assert restarts[0] == "/etc/init.d/backrt restart"
+    assert sorted(restarts[1:]) == ["/etc/init.d/eth restart", "/etc/init.d/ppp restart"]
+    assert cmds[-2:] == ["/usr/sbin/adduser -D -G root op", "/usr/sbin/deluser svc"]
+
+    msgs = ds.deploy.messages()
+    order = [m.split("'")[1] for m in msgs if m.startswith("New configuration applied to ")]
+    assert sorted(order) == ["ROOT/etc/settings.eth", "ROOT/etc/settings.ppp"]
+    services = {"ROOT/etc/settings.eth": "backrt,eth,", "ROOT/etc/settings.ppp": "backrt,ppp,"}
+    assert [m for m in msgs if "restarted" in m.lower()] == [
+        f"New configuration applied to '{p}'. Services restarted: {services[p]}" for p in order] + [
+        "Restarted services: backrt," + ",".join(services[p].split(",")[1] for p in order) + ","]
+    assert msgs[-3] == "Informing the server about reaching the desired state."
+    assert ds.deploy.messages("err") == []
+
+    # The files, the settings, the accounts and the stored digests.
+    conf = r.path("srv/app/app.conf")
+    assert conf.read_text() == "level=3\n" and conf.stat().st_mode & 0o7777 == 0o750
+    assert r.read("etc/settings.eth") == "ETH_IP=10.0.0.1\nETH_MASK=255.255.255.0\n"
+    assert r.read("etc/settings.ppp") == "PPP_APN=iot\n"
+    assert not r.exists("tmp/settings.ini")
+    assert r.read("etc/passwd") == PASSWD.replace("svc:x:999:999:Service:/var/svc:/bin/false\n", "") + \
+        "op:x:1001:0:Linux User,,,:/home/op:/bin/sh\n"
+    assert r.read("etc/shadow") == SHADOW.replace("svc:!:19000:0:99999:7:::\n", "").replace(
+        "$1$g$guest", "$6$guest2") + f"op:$6$op:{today()}:0:99999:7:::\n"
+    assert r.read("etc/group") == "root:x:0:op\nusers:x:1000:guest\n"
+    assert ds.hashes() == ["APP.CONF_HASH", "ETH_HASH", "MOD_GPS_HASH", "PPP_HASH"]
+    for rel, name in (("srv/app/app.conf", "APP.CONF_HASH"), ("etc/settings.eth", "ETH_HASH"),
+                      ("opt/gps/etc/settings", "MOD_GPS_HASH"), ("etc/settings.ppp", "PPP_HASH")):
+        assert r.read("var/data/velmo_client/hashes/" + name) == tool_digest(r.path(rel)), name
+
+    # The one answer, and the request as the exit stores it.
+    assert ds.answers() == [(f"sr/{MAC.upper()}/cmd/config", '{"c":0,"id":17,"p":{"config_hash":"h17"},"t":11}')]
+    assert ds.request() == '{"config_hash":"h17","request_id":17,"response_sent":true,"status":0}'
+
+    # Nothing changed: only the restore tool runs, no account file is
+    # rewritten, and the new request is answered.
+    accounts = {f: os.stat(r.path("etc/" + f)).st_ino for f in ("passwd", "shadow", "group")}
+    ds.set_request(request_id=18, config_hash="h18")
+    ds.deploy.clear()
+    assert ds.sync() == "HANDLE_MANAGEMENT_COMMANDS"
+    assert ds.deploy.commands() == ["/usr/sbin/restore ROOT/tmp/settings.ini"]
+    assert {f: os.stat(r.path("etc/" + f)).st_ino for f in accounts} == accounts
+    assert not any("restarted" in m.lower() for m in ds.deploy.messages())
+    assert ds.answers() == [(f"sr/{MAC.upper()}/cmd/config", '{"c":0,"id":18,"p":{"config_hash":"h18"},"t":11}')]
+
+    # A re-sync after local changes (the answer already sent) publishes nothing.
+    ds.set_request(request_id=18, config_hash="h18", response_sent=True)
+    assert ds.sync() == "HANDLE_MANAGEMENT_COMMANDS"
+    assert ds.answers() == []
+    assert ds.request() == '{"config_hash":"h18","request_id":18,"response_sent":true,"status":0}'
