@@ -201,3 +201,62 @@ def test_one_full_pass_then_a_pass_that_changes_nothing(ds, content_server):
     assert ds.sync() == "HANDLE_MANAGEMENT_COMMANDS"
     assert ds.answers() == []
     assert ds.request() == '{"config_hash":"h18","request_id":18,"response_sent":true,"status":0}'
+
+
+def test_a_firmware_to_install_ends_the_pass_and_the_next_run_answers(ds, content_server):
+    r = ds.router
+    fw = content_server.add_file("firmware_6.4.0.bin", b"\x00IMAGE" * 500)
+    ds.set_profile({"system": {"firmware": {"version": "6.4.0", "url": fw.url}},
+                    "settings": {"ETH_IP": {"v": "10.0.0.1"}},
+                    "users": {"op": {"password": "$6$op", "role": 1}}})
+    ds.set_request()
+    ds.deploy.clear()
+    assert ds.sync() == "EXIT reboot"
+    assert ds.deploy.commands() == [
+        f"curl -s --tlsv1.2 --cacert ROOT/var/data/velmo_client/ca.crt -X GET {fw.info_url}",
+        f"curl -C - -o ROOT/tmp/firmware_6.4.0.bin --tlsv1.2 --cacert ROOT/var/data/velmo_client/ca.crt {fw.url}",
+        "rm -rf ROOT/tmp/module/", "mkdir ROOT/tmp/module/", "mv ROOT/tmp/firmware_6.4.0.bin ROOT/tmp/module/",
+        "/usr/sbin/fwupdate -i ROOT/tmp/module/firmware_6.4.0.bin -n"]
+    assert (r.read("etc/settings.eth"), r.read("etc/passwd")) == (ETH, PASSWD)
+    assert ds.answers() == []
+    assert ds.request() == '{"config_hash":"h17","request_id":17,"response_sent":false,"status":1}'
+
+    # The router runs the new firmware: the next run applies the rest and answers.
+    r.set_status("sys", {"Product Name": "RV-5200", "Firmware Version": "6.4.0 (2024-01-02)"})
+    ds.deploy.clear()
+    assert ds.sync() == "HANDLE_MANAGEMENT_COMMANDS"
+    assert ds.deploy.commands() == ["/usr/sbin/restore ROOT/tmp/settings.ini", "/usr/sbin/adduser -D -G root op"]
+    assert r.read("etc/settings.eth").startswith("ETH_IP=10.0.0.1\n")
+    assert ds.answers() == [(f"sr/{MAC.upper()}/cmd/config", '{"c":0,"id":17,"p":{"config_hash":"h17"},"t":11}')]
+    assert ds.request() == '{"config_hash":"h17","request_id":17,"response_sent":true,"status":0}'
+
+
+def test_failures_are_collected_and_joined_in_the_answer(ds, content_server):
+    r = ds.router
+    r.install_agent("3.1.0")
+    fw = content_server.add_file("firmware_6.4.0.bin", b"IMAGE")
+    fw.size = 2 ** 50
+    # An account without a shadow line makes reading the accounts fail as a whole.
+    r.write("etc/shadow", SHADOW.replace("svc:!:19000:0:99999:7:::\n", ""))
+    ds.set_profile({"system": {"firmware": {"version": "6.4.0", "url": fw.url}},
+                    "apps": {"gps": {"version": "2.1.0", "url": "https://content.invalid/file/ab12/gps_2.1.0.tgz"},
+                             "velmo_client": {"version": "3.0.4", "url": "https://content.invalid/v_3.0.4.tgz"}},
+                    "settings": {"ETH_IP": {"v": "10.0.0.1"}},
+                    "users": {"op": {"password": "$6$op", "role": 1}}})
+    ds.set_request()
+    assert ds.sync() == "HANDLE_MANAGEMENT_COMMANDS"
+    text = ("firmware: NotEnoughSpace | gps: GeneralFailure | "
+            "velmo_client: Skipping application downgrade (forbidden). | map::at")
+    assert ds.answers() == [(f"sr/{MAC.upper()}/cmd/config", json.dumps(
+        {"c": 1, "err_msg": text, "id": 17, "t": 11}, separators=(",", ":")))]
+    assert ds.request() == '{"config_hash":"h17","request_id":17,"response_sent":true,"status":2}'
+    # The later steps still ran: the settings were applied.
+    assert r.read("etc/settings.eth").startswith("ETH_IP=10.0.0.1\n")
+    msgs = ds.deploy.messages()
+    assert "Failure when syncing firmware: NotEnoughSpace" in ds.deploy.messages("err")
+    assert "Failure when syncing app 'gps': GeneralFailure" in ds.deploy.messages("err")
+    assert ds.deploy.messages("warning")[-1] == (
+        "Failure when syncing app 'velmo_client': Version '3.0.4' is deprecated. "
+        "Continuing with current version '3.1.0'.")
+    assert msgs[-3] == "Informing the server about failing to reach the desired state."
+    assert not any("adduser" in c for c in ds.deploy.commands())
