@@ -260,3 +260,113 @@ def test_failures_are_collected_and_joined_in_the_answer(ds, content_server):
         "Continuing with current version '3.1.0'.")
     assert msgs[-3] == "Informing the server about failing to reach the desired state."
     assert not any("adduser" in c for c in ds.deploy.commands())
+
+
+def detection_profile(ds):
+    return {
+        "system": {"firmware": {"version": "6.3.10", "url": "https://127.0.0.1:1/firmware_6.3.10.bin"},
+                   "ub": {"apps": 2, "users": 2}},
+        "files": {"a.conf": {"path": ds.path("ROOT/srv/a.conf"), "data": b64("a=1\n")},
+                  "b.conf": {"path": ds.path("ROOT/srv/b.conf"), "data": b64("b=1\n")}},
+        "apps": {"gps": {"version": "2.1.0", "url": "https://127.0.0.1:1/gps_2.1.0.tgz"},
+                 "modbus": {"version": "deleted"},
+                 "velmo_client": {"version": "3.0.5", "url": "https://127.0.0.1:1/velmo_client_3.0.5.tgz"}},
+        "settings": {"ETH_IP": {"v": "10.0.0.1"}},
+        "users": {"guest": {"password": "$6$guest2", "role": 0}, "op": {"password": "$6$op", "role": 1},
+                  "viewer": {"password": "$6$viewer"}},
+    }
+
+
+def rc_local(ds, text):
+    p = ds.router.ovl / "etc" / "upper" / "rc.d" / "rc.local"
+    p.parent.mkdir(parents=True, exist_ok=True)
+    p.write_text(text)
+
+
+def detect(ds):
+    ds.router.clear_logs()
+    return json.loads(ds.run("detect"))
+
+
+def test_each_kind_of_local_change_is_detected_with_its_line(ds):
+    r = ds.router
+    r.install_agent("3.1.0")
+    r.install_app("gps", "2.1.0")
+    rc_local(ds, "#!/bin/sh\n")
+    ds.set_profile(detection_profile(ds))
+    ds.set_request()
+    ds.sync()
+    assert detect(ds) == [], "the router is in line after the pass"
+    assert ds.deploy.messages("info") == []
+
+    # Edits by hand, one of every kind.
+    r.set_status("sys", {"Product Name": "RV-5200", "Firmware Version": "6.4.0 (2024-01-02)"})
+    subprocess.run(["rm", "-rf", r.path("opt/gps")], check=True)
+    r.install_app("modbus", "1.0")
+    r.install_app("extra", "1.5")
+    r.write("etc/settings.eth", r.read("etc/settings.eth").replace("ETH_IP=10.0.0.1", "ETH_IP=192.168.9.9"))
+    r.write("etc/settings.ppp", "PPP_APN=other\n")  # a key the profile does not set
+    rc_local(ds, "#!/bin/sh\nreboot\n")
+    r.write("srv/a.conf", "a=2\n")
+    r.path("srv/b.conf").unlink()
+    passwd = r.read("etc/passwd").replace("op:x:1001:0:", "op:x:1001:1000:")
+    passwd = "".join(line + "\n" for line in passwd.splitlines() if not line.startswith("viewer:"))
+    r.write("etc/passwd", passwd + "intruder:x:1500:1500::/:/bin/sh\n")
+    shadow = r.read("etc/shadow").replace("$6$guest2", "$1$hand")
+    shadow = "".join(line + "\n" for line in shadow.splitlines() if not line.startswith("viewer:"))
+    r.write("etc/shadow", shadow + "intruder:$1$i:19000:0:99999:7:::\n")
+
+    a, b = ds.path("ROOT/srv/a.conf"), ds.path("ROOT/srv/b.conf")
+    changes = detect(ds)
+    # Unlisted apps come in the apps directory's own order.
+    changes[3:5] = sorted(changes[3:5], key=lambda c: c["name"])
+    assert changes == [
+        {"from": "6.3.10", "name": "RV-5200", "to": "6.4.0", "type": 3},
+        {"from": "AppPresent", "name": "gps", "to": "AppNotPresent", "type": 1},
+        {"from": "AppNotPresent", "name": "modbus", "to": "AppPresent", "type": 1},
+        # Under Purge an installed app is compared with the profile by name and
+        # version, so the unwanted modbus is listed once more.
+        {"from": "AppNotPresent", "name": "extra", "to": "AppPresent", "type": 1},
+        {"from": "AppNotPresent", "name": "modbus", "to": "AppPresent", "type": 1},
+        {"from": "10.0.0.1", "name": "ETH_IP", "to": "192.168.9.9", "type": 0},
+        {"name": "/etc/rc.d/rc.local", "type": 4},
+        {"from": "$1$hand", "name": "guest", "to": "$6$guest2", "type": 5},
+        {"from": "User", "name": "op", "to": "Admin", "type": 5},
+        {"from": "viewer", "name": "viewer", "to": "", "type": 5},
+        {"from": "", "name": "intruder", "to": "intruder", "type": 5},
+        {"from": "a=1\n", "name": a, "to": "a=2\n", "type": 4},
+        {"from": "FilePresent", "name": b, "to": "FileNotPresent", "type": 4},
+    ]
+    info = ds.deploy.messages("info")
+    info[3:5] = sorted(info[3:5])
+    assert info == [
+        "Detected local changes. Firmware version is now '6.4.0' instead of '6.3.10'.",
+        "Detected local changes. App 'gps' (2.1.0) is no longer present.",
+        "Detected local changes. App 'modbus' (deleted) is now present.",
+        "Detected local changes. App 'extra' (1.5) is now present.",
+        "Detected local changes. App 'modbus' (1.0) is now present.",
+        "Detected local changes to file 'ROOT/etc/settings.eth'.",
+        "Detected local changes to file '/etc/rc.d/rc.local'.",
+        "Detected local changes. User 'intruder' is now present.",
+        "Detected local changes in file 'ROOT/srv/a.conf'.",
+        "Detected local changes. File 'ROOT/srv/b.conf' is not present.",
+    ]
+    assert ds.deploy.messages("debug") == [
+        "detect_app_divergences: Skipping 'velmo_client' app divergency. Forbidden downgrade."]
+
+    # A firmware version that cannot be read ends the check with that error.
+    r.set_status("sys", {"Product Name": "RV-5200"})
+    assert ds.run("detect") == "error: Firmware version could not be determined."
+
+
+def test_a_fresh_router_without_digests_reports_no_file(ds):
+    r = ds.router
+    r.install_agent("3.1.0")
+    rc_local(ds, "#!/bin/sh\n")
+    profile = detection_profile(ds)
+    del profile["apps"], profile["users"]
+    profile["system"]["ub"] = {"apps": 0, "users": 0}
+    ds.set_profile(profile)
+    assert ds.hashes() == []
+    assert detect(ds) == []
+    assert ds.deploy.messages("info") == []
