@@ -370,3 +370,53 @@ def test_a_fresh_router_without_digests_reports_no_file(ds):
     assert ds.hashes() == []
     assert detect(ds) == []
     assert ds.deploy.messages("info") == []
+
+
+def snapshot_answer(ds, request_id=5):
+    assert ds.run("snapshot", ds.broker.port, request_id) == "HANDLE_MANAGEMENT_COMMANDS"
+    answers = ds.answers()
+    assert [topic for topic, _ in answers] == [f"sr/{MAC.upper()}/cmd/snapshot"]
+    return answers[0][1]
+
+
+def compact(value):
+    return json.dumps(value, separators=(",", ":"), sort_keys=True)
+
+
+def test_snapshot_of_a_prepared_router(ds):
+    r = ds.router
+    r.install_agent("3.1.0")
+    r.install_app("gps", "2.1.0", files={"etc/settings": "MOD_GPS_ENABLED=1\nETH_IP=from-gps\n"})
+    rc_local(ds, "#!/bin/sh\nexit 0\n")
+    users = {"root": ("$1$r$root", 1), "admin": ("$1$a$admin", 1), "svc": ("!", 1), "guest": ("$1$g$guest", 0)}
+    snapshot = compact({
+        "apps": {"gps": {"version": "2.1.0"}, "velmo_client": {"version": "3.1.0"}},
+        "files": {"/etc/rc.d/rc.local": {"data": b64("#!/bin/sh\nexit 0\n"), "path": "/etc/rc.d/rc.local"}},
+        # The app's settings file comes after the firmware's: its ETH_IP wins.
+        "settings": {"ETH_IP": {"v": "from-gps"}, "ETH_MASK": {"v": "255.255.255.0"},
+                     "MOD_GPS_ENABLED": {"v": "1"}, "PPP_APN": {"v": "internet"}},
+        "system": {"firmware": {"version": "6.3.10"}},
+        "users": {name: {"password": h, "role": role} for name, (h, role) in users.items()},
+    })
+    assert snapshot_answer(ds) == compact({"c": 0, "id": 5, "p": {"snapshot": b64(snapshot)}, "t": 9})
+    assert ds.deploy.messages() == ["Connection to '127.0.0.1' established.",
+                                    "Received a request to create a configuration profile."] + \
+        ds.deploy.messages()[2:]
+    assert r.read("etc/passwd") == PASSWD, "nothing on the router changes"
+
+    # A router without apps, settings files or scripts.
+    subprocess.run(["rm", "-rf", r.path("opt/gps"), r.path("opt/velmo_client/etc/name"),
+                    r.path("etc/settings.eth"), r.path("etc/settings.ppp"), r.ovl / "etc/upper/rc.d"], check=True)
+    bare = compact({"files": None, "settings": None, "system": {"firmware": {"version": "6.3.10"}},
+                    "users": {name: {"password": h, "role": role} for name, (h, role) in users.items()}})
+    assert snapshot_answer(ds, 6) == compact({"c": 0, "id": 6, "p": {"snapshot": b64(bare)}, "t": 9})
+
+
+@pytest.mark.parametrize("break_router, error", [
+    (lambda r: r.set_status("sys", {"Product Name": "RV-5200"}), "Firmware version could not be determined."),
+    (lambda r: r.write("etc/shadow", SHADOW.replace("svc:!:19000:0:99999:7:::\n", "")), "map::at"),
+])
+def test_snapshot_that_cannot_be_built_answers_status_1(ds, break_router, error):
+    break_router(ds.router)
+    assert snapshot_answer(ds, 7) == '{"c":1,"id":7,"t":9}'
+    assert ds.deploy.messages("err") == [f"Errors while handling CreateConfigProfile message: '{error}'"]
