@@ -420,3 +420,60 @@ def test_snapshot_that_cannot_be_built_answers_status_1(ds, break_router, error)
     break_router(ds.router)
     assert snapshot_answer(ds, 7) == '{"c":1,"id":7,"t":9}'
     assert ds.deploy.messages("err") == [f"Errors while handling CreateConfigProfile message: '{error}'"]
+
+
+def test_an_answer_lost_with_the_connection_is_built_again_by_the_next_pass(ds):
+    ds.set_profile({"settings": {"ETH_IP": {"v": "10.0.0.1"}}})
+    ds.set_request()
+    assert ds.run("sync", ds.broker.port, "lost").splitlines() == ["CONNECT_TO_MS", "kept 1"]
+    assert any(m.startswith("Could not send an ApplyConfig response: '") for m in ds.deploy.messages("err"))
+    assert ds.request() == '{"config_hash":"h17","request_id":17,"response_sent":false,"status":0}'
+    assert ds.answers() == []
+    # The pass is not repeated (the state was reached), only the answer is sent.
+    ds.deploy.clear()
+    assert ds.sync() == "HANDLE_MANAGEMENT_COMMANDS"
+    assert ds.deploy.commands() == []
+    assert ds.answers() == [(f"sr/{MAC.upper()}/cmd/config", '{"c":0,"id":17,"p":{"config_hash":"h17"},"t":11}')]
+
+
+def test_settings_restart_each_service_once_and_the_agent_by_exiting(ds):
+    r = ds.router
+    r.install_agent("3.1.0")
+    r.write_settings(LOGLEVEL="info")
+    r.install_app("gps", "2.1.0", files={"etc/settings": "MOD_GPS_ENABLED=0\n"})
+    # A settings file whose name would be a command line if it were not quoted.
+    r.write("etc/settings.x;fwupdate", "X_A=1\n")
+    ds.store_digests(("etc/settings.eth", "ETH_HASH"), ("opt/velmo_client/etc/settings", "MOD_VELMO_CLIENT_HASH"),
+                     ("opt/gps/etc/settings", "MOD_GPS_HASH"), ("etc/settings.x;fwupdate", "X;FWUPDATE_HASH"))
+    r.write("etc/settings.x;fwupdate", "X_A=2\n")  # edited by hand since its digest was stored
+    ds.set_profile({"settings": {"ETH_IP": {"v": "10.0.0.1"}, "MOD_VELMO_CLIENT_LOGLEVEL": {"v": "debug"},
+                                 "MOD_GPS_ENABLED": {"v": "1"}}})
+    ds.set_request()
+    ds.deploy.clear()
+    assert ds.sync() == "EXIT restart_client"
+    cmds = ds.deploy.commands()
+    assert cmds[0] == "/usr/sbin/restore ROOT/tmp/settings.ini"
+    assert sorted(cmds[1:]) == sorted(["/etc/init.d/backrt restart", "/etc/init.d/eth restart",
+                                       "ROOT/opt/gps/etc/init restart"])
+    assert ds.answers() == [], "the next run answers"
+    assert ds.request() == '{"config_hash":"h17","request_id":17,"response_sent":false,"status":1}'
+    assert r.read("opt/velmo_client/etc/settings") == "MOD_VELMO_CLIENT_LOGLEVEL=debug\n"
+    assert "Restarted services: " in " ".join(ds.deploy.messages("debug"))
+    assert any(m == "New configuration applied to 'ROOT/etc/settings.x;fwupdate'. Services restarted: x;fwupdate,"
+               for m in ds.deploy.messages("debug"))
+
+
+def test_a_failing_restore_tool_keeps_its_scratch_file_and_a_planted_link_is_not_followed(ds):
+    r = ds.router
+    target = r.write("var/victim", "keep me\n")
+    os.symlink(target, r.path("tmp/settings.ini"))
+    r.set_rc("restore", 1)
+    ds.set_profile({"settings": {"ETH_IP": {"v": "10.0.0.1"}, "PPP_APN": {"v": "iot"}}})
+    ds.set_request()
+    assert ds.sync() == "HANDLE_MANAGEMENT_COMMANDS"
+    scratch = r.path("tmp/settings.ini")
+    assert not scratch.is_symlink() and scratch.read_text() == "ETH_IP=10.0.0.1\nPPP_APN=iot"
+    assert scratch.stat().st_mode & 0o777 == 0o600
+    assert target.read_text() == "keep me\n"
+    # The failure is not reported: the answer says reached.
+    assert ds.answers()[0][1] == '{"c":0,"id":17,"p":{"config_hash":"h17"},"t":11}'
