@@ -1,6 +1,11 @@
 #include "desired_state/accounts.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -20,10 +25,35 @@ constexpr size_t kMaxNameLength = 120;
 // Every account file is a list of lines of ':'-separated fields. A short line
 // (an empty one included) fails the whole reading through vector::at, with the
 // standard library's range error.
-std::vector<std::vector<std::string>> read_records(const std::string& path) {
+std::vector<std::vector<std::string>> split_records(const std::string& text) {
     std::vector<std::vector<std::string>> records;
-    for (const auto& line : string_split(file_read(path), '\n')) records.push_back(string_split(line, ':'));
+    for (const auto& line : string_split(text, '\n')) records.push_back(string_split(line, ':'));
     return records;
+}
+
+// The content of an account file that is about to be rewritten from what it
+// holds. Reading an existing file as empty there (no permission, an I/O error)
+// would rewrite it without its accounts, so only a missing file reads as
+// empty; an interrupted read is resumed.
+std::string read_for_rewrite(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return {};
+        throw VelmoException("Failed to open file '%s': %s", path.c_str(), strerror(errno));
+    }
+    std::string content;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int error = n < 0 ? errno : 0;
+            close(fd);
+            if (error) throw VelmoException("Failed to read file '%s': %s", path.c_str(), strerror(error));
+            return content;
+        }
+        content.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 // A field holding ':' or a line break would split one record into others (a
@@ -71,9 +101,9 @@ std::string passwd_file_path() { return system_path("/etc/passwd"); }
 std::string shadow_file_path() { return system_path("/etc/shadow"); }
 std::string group_file_path() { return system_path("/etc/group"); }
 
-std::vector<UserAccount> read_passwd_file() {
+static std::vector<UserAccount> parse_passwd(const std::string& text) {
     std::vector<UserAccount> accounts;
-    for (const auto& f : read_records(passwd_file_path())) {
+    for (const auto& f : split_records(text)) {
         UserAccount a;
         a.name = f.at(0);
         a.password_hash = f.at(1);
@@ -87,6 +117,8 @@ std::vector<UserAccount> read_passwd_file() {
     return accounts;
 }
 
+std::vector<UserAccount> read_passwd_file() { return parse_passwd(file_read(passwd_file_path())); }
+
 void write_passwd_file(const std::vector<UserAccount>& records) {
     std::vector<std::vector<std::string>> lines;
     for (const auto& a : records)
@@ -94,9 +126,9 @@ void write_passwd_file(const std::vector<UserAccount>& records) {
     write_lines(passwd_file_path(), lines, false);
 }
 
-std::vector<UserAccount> read_shadow_file() {
+static std::vector<UserAccount> parse_shadow(const std::string& text) {
     std::vector<UserAccount> accounts;
-    for (const auto& f : read_records(shadow_file_path())) {
+    for (const auto& f : split_records(text)) {
         UserAccount a;
         a.name = f.at(0);
         a.password_hash = f.at(1);
@@ -111,6 +143,8 @@ std::vector<UserAccount> read_shadow_file() {
     return accounts;
 }
 
+std::vector<UserAccount> read_shadow_file() { return parse_shadow(file_read(shadow_file_path())); }
+
 void write_shadow_file(const std::vector<UserAccount>& records) {
     std::vector<std::vector<std::string>> lines;
     for (const auto& a : records)
@@ -119,9 +153,9 @@ void write_shadow_file(const std::vector<UserAccount>& records) {
     write_lines(shadow_file_path(), lines, true);
 }
 
-std::vector<GroupEntry> read_group_file() {
+static std::vector<GroupEntry> parse_group(const std::string& text) {
     std::vector<GroupEntry> entries;
-    for (const auto& f : read_records(group_file_path())) {
+    for (const auto& f : split_records(text)) {
         GroupEntry g;
         g.name = f.at(0);
         g.password = f.at(1);
@@ -131,6 +165,8 @@ std::vector<GroupEntry> read_group_file() {
     }
     return entries;
 }
+
+std::vector<GroupEntry> read_group_file() { return parse_group(file_read(group_file_path())); }
 
 void write_group_file(const std::vector<GroupEntry>& entries) {
     std::vector<std::vector<std::string>> lines;
@@ -187,7 +223,7 @@ void create_user(const UserAccount& desired) {
 void delete_user(const UserAccount& account) { run_account_command("/usr/sbin/deluser " + shell_quote(account.name)); }
 
 void set_user_password(const std::string& name, const std::string& hash) {
-    auto records = read_shadow_file();
+    auto records = parse_shadow(read_for_rewrite(shadow_file_path()));
     for (auto& r : records) {
         if (r.name == name) {
             r.password_hash = hash;
@@ -198,8 +234,8 @@ void set_user_password(const std::string& name, const std::string& hash) {
 }
 
 void set_user_role(const UserAccount& current, const UserAccount& desired) {
-    auto accounts = read_passwd_file();
-    auto groups = read_group_file();
+    auto accounts = parse_passwd(read_for_rewrite(passwd_file_path()));
+    auto groups = parse_group(read_for_rewrite(group_file_path()));
     const std::string& name = current.name;
     const int gid = desired.role == UserRole::Admin ? kAdminGid : kUserGid;
     for (auto& a : accounts) {

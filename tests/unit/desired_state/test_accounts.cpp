@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -200,6 +201,40 @@ TEST_F(AccountsTest, PasswordRewriteKeepsShadowsOwnerAndMode) {
 
     set_user_password("nobody", "$6$x");  // no record matches: the file is still rewritten, unchanged
     EXPECT_EQ(read_shadow_file()[3].password_hash, "$6$new");
+}
+
+TEST_F(AccountsTest, AnAccountFileThatCannotBeReadIsNeverRewrittenEmpty) {
+    files(kPasswd, kShadow, kGroup);
+    for (const char* dir : {"", "/etc"}) ASSERT_EQ(chmod((top.path() + dir).c_str(), 0777), 0);
+    for (const char* f : {"/etc/shadow", "/etc/passwd"}) {
+        ASSERT_EQ(chown((top.path() + f).c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod((top.path() + f).c_str(), 0200), 0);
+    }
+    // An agent that may replace the files but cannot read them must fail
+    // instead of writing them back without their accounts.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        int failures = 0;
+        try {
+            set_user_password("op", "$6$x");
+        } catch (const VelmoException& e) {
+            failures += std::string(e.what()) == "Failed to open file '" + top.path() + "/etc/shadow': Permission denied";
+        }
+        try {
+            set_user_role(desired("op", std::nullopt, UserRole::User), desired("op", std::nullopt, UserRole::Admin));
+        } catch (const VelmoException& e) {
+            failures += std::string(e.what()) == "Failed to open file '" + top.path() + "/etc/passwd': Permission denied";
+        }
+        _exit(failures == 2 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(top.read("etc/shadow"), kShadow);
+    EXPECT_EQ(top.read("etc/passwd"), kPasswd);
+    EXPECT_EQ(top.read("etc/group"), kGroup);
 }
 
 TEST_F(AccountsTest, HostileFieldsNeverReachTheAccountFiles) {
