@@ -477,3 +477,21 @@ def test_a_failing_restore_tool_keeps_its_scratch_file_and_a_planted_link_is_not
     assert target.read_text() == "keep me\n"
     # The failure is not reported: the answer says reached.
     assert ds.answers()[0][1] == '{"c":0,"id":17,"p":{"config_hash":"h17"},"t":11}'
+
+
+def test_a_new_agent_package_is_left_for_the_exit_after_settings_and_users(ds, content_server):
+    r = ds.router
+    r.install_agent("3.1.0")
+    pkg = content_server.add_file("velmo_client_3.2.0.tgz", build_package({"velmo_client": app_files("velmo_client",
+                                                                                                      "3.2.0")}))
+    ds.set_profile({"apps": {"velmo_client": {"version": "3.2.0", "url": pkg.url}},
+                    "settings": {"ETH_IP": {"v": "10.0.0.1"}},
+                    "users": {"op": {"password": "$6$op", "role": 1}}})
+    ds.set_request()
+    ds.deploy.clear()
+    assert ds.sync() == "EXIT update_client"
+    assert ds.deploy.commands()[2:] == ["/usr/sbin/restore ROOT/tmp/settings.ini", "/usr/sbin/adduser -D -G root op"]
+    assert r.path("tmp/velmo_client_3.2.0.tgz").read_bytes() == pkg.data
+    assert r.read("opt/velmo_client/etc/version") == "3.1.0"
+    assert ds.answers() == []
+    assert ds.request() == '{"config_hash":"h17","request_id":17,"response_sent":false,"status":1}'
