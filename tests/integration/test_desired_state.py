@@ -58,8 +58,6 @@ class DesiredStateRouter:
         r.write("etc/group", GROUP, 0o644)
         r.write("etc/settings.eth", ETH)
         r.write("etc/settings.ppp", PPP)
-        r.init_script("backrt")
-        r.init_script("ppp")
 
     def path(self, text):
         return text.replace("ROOT", self.root)
