@@ -9,6 +9,7 @@
 #include "core/utils.h"
 #include "desired_state/change_detection.h"
 #include "desired_state/settings.h"
+#include "desired_state/snapshot.h"
 #include "desired_state/sync.h"
 #include "support/test_support.h"
 
@@ -250,4 +251,14 @@ TEST(SyncRequestFile, DefaultsExactBytesAndQuarantine) {
     reset_sync_request(request);
     EXPECT_EQ(request.request_id, -1);
     EXPECT_FALSE(top.exists(file));
+}
+
+TEST(Snapshot, RequestIdMustBeANumberThatFitsBeforeAnythingIsBuilt) {
+    test::LogCapture log;
+    MqttClientVelmo client("snapshot-test", "", 60, 1);
+    for (const char* bad : {R"({"id":true})", R"({"id":"5"})", R"({"id":1e20})", R"({"id":-3000000000})",
+                            R"({"id":null})", R"({})"}) {
+        EXPECT_ANY_THROW(handle_snapshot_request(json::parse(bad), client)) << bad;
+    }
+    EXPECT_TRUE(log.lines().empty()) << "nothing was built or logged";
 }
