@@ -59,7 +59,7 @@ void sync_firmware(const ConfigProfile& profile, ExitRequest& exit_request, Fail
             failures.push_back({"firmware", text});
             return;
         }
-        install_downloaded_app(get_app_name_from_url(firmware->url), true);
+        install_downloaded_app(get_app_name_from_url(firmware->url), true, firmware->url);
         exit_request.reboot = true;
     } catch (const std::exception& e) {
         failures.push_back({"firmware", e.what()});
@@ -106,7 +106,7 @@ void sync_app(const DesiredApp& app, ExitRequest& exit_request, Failures& failur
         // The package stays in the temporary directory; the exit installs it.
         exit_request.update_client = true;
     } else {
-        install_downloaded_app(app.name, false);
+        install_downloaded_app(app.name, false, app.url);
     }
 }
 
