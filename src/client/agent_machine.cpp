@@ -1,6 +1,7 @@
 #include "client/agent_machine.h"
 
 #include "desired_state/profile.h"
+#include "desired_state/sync.h"
 #include "session/bootstrap.h"
 #include "session/connection.h"
 
@@ -20,8 +21,13 @@ StateMachine agent_state_machine() {
     m.handlers[AgentState::GREET_SERVER] = [](AgentRuntime& rt) {
         return state_greet_server(rt.client, rt.context.sync_request.config_hash);
     };
+    m.handlers[AgentState::SYNC_CONFIG_PROFILE] = [](AgentRuntime& rt) {
+        return sync_config_profile(*rt.client, rt.context.sync_request, rt.context.config_profile, rt.exit_request);
+    };
 
     // Loaded in this order at start and saved in this order at exit.
+    m.persisted.push_back({[](AgentContext& c) { load_sync_request(c.sync_request); },
+                           [](AgentContext& c) { save_sync_request(c.sync_request); }});
     m.persisted.push_back({[](AgentContext& c) { load_management_server(c.management_server); },
                            [](AgentContext& c) { save_management_server(c.management_server); }});
     m.persisted.push_back({[](AgentContext& c) { load_profile(c.config_profile); },
