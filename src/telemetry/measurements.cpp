@@ -129,10 +129,14 @@ nlohmann::json string_or_null(const std::string& text) {
 
 uint64_t traffic_delta(uint64_t current, uint64_t previous) {
     uint64_t difference = current - previous;
-    // 32-bit routers count in 32 bits: a difference that is negative in its
-    // low 32 bits means the counter went down (wrapped or was reset).
-    if (static_cast<int32_t>(static_cast<uint32_t>(difference)) >= 0) return difference;
-    return current;
+    uint32_t low = static_cast<uint32_t>(difference);
+    // A difference that is negative in its low 32 bits: the counter went down
+    // (the interface was reset), so everything it counted is new.
+    if (static_cast<int32_t>(low) < 0) return current;
+    // A 32-bit counter that wrapped past 2^32: the bytes counted are the low
+    // 32 bits of the difference, not the 64-bit difference of about 2^64.
+    if (current < previous) return low;
+    return difference;
 }
 
 double bytes_to_megabytes(uint64_t bytes) {

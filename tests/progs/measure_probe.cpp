@@ -1,0 +1,75 @@
+// Runs one collect_measurements inside the simulated router and prints the
+// result as one JSON line: {"downloads":{...},"uploads":{...},"values":{...}}.
+// A collection that raises prints "raised: <what>" on standard error and
+// exits with 3. Log lines go to the router's syslog as "velmo_client".
+//
+//   measure_probe [options] REPORTING
+//     REPORTING               the "reporting" section of a profile (JSON text)
+//     --port N                the management server's port (default 8883)
+//     --counters DOWN UP      the history's stored interface counters
+//     --history NAME TEXT     a string value the history holds for NAME
+//     --fast-clock            a monotonic clock that moves 500 ms at every
+//                             reading, so waits measured by it end at once
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "core/clock.h"
+#include "desired_state/profile.h"
+#include "telemetry/measurements.h"
+
+namespace {
+
+class FastClock : public velmo::Clock {
+public:
+    time_t now() override { return time(nullptr); }
+    int64_t monotonic_ms() override { return mono_ms += 500; }
+    void sleep_seconds(unsigned s) override { mono_ms += static_cast<int64_t>(s) * 1000; }
+    int64_t mono_ms = 0;
+};
+
+nlohmann::json counter(const velmo::TrafficCounter& c) {
+    return {{"last_delta", c.last_delta}, {"last_interface_value", c.last_interface_value}};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    openlog("velmo_client", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    FastClock fast_clock;
+    velmo::MetricsHistory history;
+    int32_t port = 8883;
+    std::string reporting = "{}";
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--port" && i + 1 < argc) {
+            port = std::atoi(argv[++i]);
+        } else if (arg == "--counters" && i + 2 < argc) {
+            history.downloads.last_interface_value = std::strtoll(argv[++i], nullptr, 10);
+            history.uploads.last_interface_value = std::strtoll(argv[++i], nullptr, 10);
+        } else if (arg == "--history" && i + 2 < argc) {
+            std::string name = argv[++i];
+            history.last_changed_values[name] = std::string(argv[++i]);
+        } else if (arg == "--fast-clock") {
+            velmo::set_clock(&fast_clock);
+        } else {
+            reporting = arg;
+        }
+    }
+    try {
+        auto requested = velmo::get_desired_reporting({{"reporting", nlohmann::json::parse(reporting)}});
+        velmo::Measurements m = velmo::collect_measurements(requested, history, port);
+        nlohmann::json out = {{"values", m.values}, {"downloads", counter(m.downloads)},
+                              {"uploads", counter(m.uploads)}};
+        printf("%s\n", out.dump().c_str());
+    } catch (const std::exception& e) {
+        fprintf(stderr, "raised: %s\n", e.what());
+        velmo::set_clock(nullptr);
+        return 3;
+    }
+    velmo::set_clock(nullptr);
+    return 0;
+}
