@@ -179,6 +179,7 @@ class Router:
         (self.sim / "syslog.jsonl").touch()
         if fresh:
             self.set_uptime(3600.5)
+            self.set_interface("ppp0", 0, 0)
             for section, values in (status or DEFAULT_STATUS).items():
                 self.set_status(section, values)
         self._install_tools()
