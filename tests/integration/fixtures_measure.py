@@ -19,9 +19,9 @@ DATA = Path(__file__).resolve().parent / "data"
 class Gpsd:
     """gpsd on 127.0.0.1:port of the test's network, replaying an NMEA log."""
 
-    def __init__(self, log):
+    def __init__(self, log, cycle=0.1):
         self.port = free_port()
-        self.proc = subprocess.Popen(["gpsfake", "-q", "-n", "-c", "0.1", "-P", str(self.port), str(DATA / log)],
+        self.proc = subprocess.Popen(["gpsfake", "-q", "-n", "-c", str(cycle), "-P", str(self.port), str(DATA / log)],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + 20
         while True:
@@ -47,8 +47,8 @@ class Gpsd:
 def gpsd_factory():
     started = []
 
-    def start(log="gps_fix.nmea"):
-        started.append(Gpsd(log))
+    def start(log="gps_fix.nmea", cycle=0.1):
+        started.append(Gpsd(log, cycle))
         return started[-1]
 
     yield start
