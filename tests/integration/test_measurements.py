@@ -176,11 +176,15 @@ def test_gps_daemon_not_reachable(router):
         ("debug", "Please make sure that GPSD is enabled in GPS settings.")]
 
 
-def test_connection_times_fall_back_to_the_history(router):
-    out = measure(router, {"MoLastConnect": "", "MoLastDisconnect": "", "WanIfaceIp": ""},
+def test_fallbacks_of_missing_sources(router):
+    # No PPP state files, no established flow, no platform library, empty
+    # status values; the history still holds the last connection time.
+    router.set_status("mobile", mobile(Operator="", PLMN="N/A", LAC="N/A", TAC="N/A"))
+    out = measure(router, {"MoLastConnect": "", "MoLastDisconnect": "", "WanIfaceIp": "", "MoTodayCells": "",
+                           "MoOperator": "", "MoPlmn": "", "MoLac": ""},
                   "--history", "MoLastConnect", "2023-01-02T03:04:05.000Z")
     assert out["values"] == {"MoLastConnect": "2023-01-02T03:04:05.000Z", "MoLastDisconnect": None,
-                             "WanIfaceIp": None}
+                             "WanIfaceIp": None, "MoTodayCells": 0, "MoOperator": None, "MoPlmn": None, "MoLac": 0}
     assert router.messages() == [
         "Failed to read WanIp. ()",
         "Failed to obtain measurement 'MoLastConnect'. (No such file or directory)",
