@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/paths.h"
+#include "core/utils.h"
 #include "support/test_support.h"
 #include "telemetry/measurements.h"
 
@@ -60,6 +61,12 @@ TEST(InterfaceBytes, CounterAfterTheColonOfTheSelectedField) {
                                    "bytes:-1\n", "bytes: -5\n", "bytes:18446744073709551616\n", "bytes:\n"}) {
         EXPECT_ANY_THROW(parse_interface_bytes(unreadable)) << unreadable;
     }
+    // A name from the status tool is one argument of ifconfig, never a command.
+    char dir_template[] = "/tmp/velmo-iface-XXXXXX";
+    std::string planted = std::string(mkdtemp(dir_template)) + "/ran";
+    EXPECT_ANY_THROW(read_interface_bytes("ppp0;touch " + planted, TrafficDirection::Received));
+    EXPECT_NE(access(planted.c_str(), F_OK), 0);
+    rmdir(file_get_dir(planted).c_str());
     // An interface the status tool does not know is never looked at.
     EXPECT_EQ(read_interface_bytes("N/A", TrafficDirection::Received), 0u);
     EXPECT_EQ(read_interface_bytes("", TrafficDirection::Sent), 0u);
