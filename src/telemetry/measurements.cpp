@@ -13,6 +13,7 @@
 #include <sys/sysinfo.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -34,16 +35,15 @@ bool is_requested(const std::map<std::string, ReportDescriptor>& requested, cons
 }
 
 // The first max bytes of a text, cut back so that it never ends inside a
-// UTF-8 sequence: a broken sequence could not be written as JSON.
-std::string cut_utf8(const std::string& text, size_t max) {
-    if (text.size() <= max) return text;
-    size_t end = max;
-    // Step back over continuation bytes to the lead byte of the last sequence.
+// UTF-8 sequence: a text cut there could not be written as JSON, and every
+// report that carries it would fail.
+std::string utf8_prefix(const std::string& text, size_t max) {
+    size_t end = std::min(text.size(), max);
     size_t lead = end;
     while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
     if (lead > 0) {
         unsigned char c = static_cast<unsigned char>(text[lead - 1]);
-        size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+        size_t length = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
         if (lead - 1 + length > end) end = lead - 1;
     }
     return text.substr(0, end);
@@ -139,8 +139,10 @@ bool is_numbered_metric(const std::string& name, const std::string& family) {
 }
 
 nlohmann::json string_or_null(const std::string& text) {
-    if (text.empty() || text == "N/A") return nullptr;
-    return text;
+    // Status texts arrive cut at a byte count, possibly inside a character.
+    std::string whole = utf8_prefix(text, text.size());
+    if (whole.empty() || whole == "N/A") return nullptr;
+    return whole;
 }
 
 uint64_t traffic_delta(uint64_t current, uint64_t previous) {
@@ -283,7 +285,7 @@ std::string get_custom_string(int n) {
     if (text.size() > kCustomStringMax) {
         vlog(LOG_WARNING, "Warning: CustomStr%i size was over the limit and had to be truncated (max size is %d).", n,
              static_cast<int>(kCustomStringMax));
-        text = cut_utf8(text, kCustomStringMax);
+        text = utf8_prefix(text, kCustomStringMax);
     }
     return text;
 }
@@ -396,7 +398,7 @@ Measurements collect_measurements(const std::map<std::string, ReportDescriptor>&
     if (wanted("MoOperator")) values["MoOperator"] = string_or_null(operator_name);
     if (wanted("MoSim")) values["MoSim"] = string_or_null(read_status_value("ppp", "SIM Card"));
     if (wanted("MoPlmn")) values["MoPlmn"] = string_or_null(read_status_value("mobile", "PLMN"));
-    if (wanted("MoBand")) values["MoBand"] = string_or_null(read_status_value("mobile", "Band").substr(0, 31));
+    if (wanted("MoBand")) values["MoBand"] = string_or_null(utf8_prefix(read_status_value("mobile", "Band"), 31));
     if (wanted("Iccid")) values["Iccid"] = string_or_null(status_module_iccid());
     if (wanted("WanIfaceIp")) values["WanIfaceIp"] = string_or_null(get_wan_ip(ms_port));
     if (wanted("ProdRevision")) values["ProdRevision"] = string_or_null(status_module_revision());

@@ -74,7 +74,8 @@ uint64_t parse_ppp_uptime(const std::string& text);
 std::string parse_wan_ip(const std::string& output);
 // True for the name alone or the name followed by one or more digits.
 bool is_numbered_metric(const std::string& name, const std::string& family);
-// A status text as JSON: null for "" and "N/A".
+// A status text as JSON: null for "" and "N/A"; a character cut in two at
+// the end is dropped.
 nlohmann::json string_or_null(const std::string& text);
 
 }  // namespace velmo

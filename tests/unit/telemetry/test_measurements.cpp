@@ -116,6 +116,9 @@ TEST(MetricNames, FamilyAloneOrFollowedByDigits) {
     EXPECT_EQ(string_or_null(""), nullptr);
     EXPECT_EQ(string_or_null("N/A"), nullptr);
     EXPECT_EQ(string_or_null("LTE"), "LTE");
+    EXPECT_EQ(string_or_null("Telef\xc3\xb3nica"), "Telef\xc3\xb3nica");
+    EXPECT_EQ(string_or_null("Telef\xc3"), "Telef");
+    EXPECT_EQ(string_or_null("\xe2\x82"), nullptr);
 }
 
 TEST(Latency, HostThatNeedsQuotingRunsNothing) {
