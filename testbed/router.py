@@ -307,8 +307,9 @@ class Router:
                             ("deluser", "sbin/deluser"), ("fwupdate", "sbin/fwupdate"), ("ifconfig", "sbin/ifconfig"),
                             ("conntrack", "sbin/conntrack"), ("ping", "bin/ping")):
             self._upper("usr", where, (TOOLS / tool).read_text())
-        # The recording ping runs the machine's own ping under this name.
-        shutil.copy("/usr/bin/ping", lib / "ping.real")
+        # The recording ping runs the machine's own ping from here.
+        (lib / "real").mkdir(exist_ok=True)
+        shutil.copy("/usr/bin/ping", lib / "real" / "ping")
         service = (TOOLS / "service").read_text()
         self._upper("etc", "rc.d/init.d/snmp", service)
         for name in ("velmo_client", "eth", "snmp"):

@@ -18,8 +18,8 @@ EVERY_METRIC = ["GpsLat", "GpsLon", "GpsAlt", "CustStr", "CustStr3", "CustNum", 
                 "MoUptime", "MoChannel", "MoSigStrength", "MoSigQuality", "MoCell", "MoLac", "MoTodayCells",
                 "RtcBattery", "MoTechnology", "MoOperator", "MoSim", "MoPlmn", "MoBand", "Iccid", "WanIfaceIp",
                 "ProdRevision", "MoLastConnect", "MoLastDisconnect", "DataUpC"]
-PINGS = {"PingLat": "127.0.0.1", "PingLat2": "127.0.0.2", "PingLatX": "127.0.0.3", "PingStat": "127.0.0.4",
-         "PingStat2": "192.0.2.1"}
+PINGS = {"PingLat": "127.0.0.1", "PingLat2": "127.0.0.2", "PingLat3": "", "PingLatX": "127.0.0.3",
+         "PingStat": "127.0.0.4", "PingStat2": "192.0.2.1"}
 
 
 def single(value):
@@ -67,7 +67,7 @@ def test_every_metric_from_the_routers_sources(router, gpsd_factory):
     expected = {
         "GpsLat": single(46.0569), "GpsLon": single(14.5058), "GpsAlt": 295.0,
         "CustStr": "first\n", "CustStr3": "x" * 40, "CustNum": 0.0, "CustNum7": 7.25,
-        "PingLat": 0, "PingLat2": 0, "PingStat": True, "PingStat2": False,
+        "PingLat": 0, "PingLat2": 0, "PingLat3": -1, "PingStat": True, "PingStat2": False,
         # The router has no GPIO device: no temperature, the voltage query's -1.
         "Temperature": None, "SuppVoltage": -1,
         "DataUpR": 0.00073, "DataDownR": 1.23457, "DataMixedR": 1.2353,
@@ -90,7 +90,7 @@ def test_every_metric_from_the_routers_sources(router, gpsd_factory):
     assert tool_runs(router, "ifconfig") == [["ppp0"], ["ppp0"]]
     assert tool_runs(router, "conntrack") == [["-L"]]
     assert sorted(tool_runs(router, "ping")) == [
-        ["127.0.0.1", "-c", "2", "-W", "8"], ["127.0.0.2", "-c", "2", "-W", "8"],
+        ["", "-c", "2", "-W", "8"], ["127.0.0.1", "-c", "2", "-W", "8"], ["127.0.0.2", "-c", "2", "-W", "8"],
         ["127.0.0.4", "-c", "1", "-W", "8"], ["192.0.2.1", "-c", "1", "-W", "8"]]
     assert router.messages(severity="warning") == [
         "Warning: CustomStr3 size was over the limit and had to be truncated (max size is 40).",
