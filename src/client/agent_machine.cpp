@@ -1,10 +1,26 @@
 #include "client/agent_machine.h"
 
+#include <algorithm>
+
+#include "core/clock.h"
 #include "desired_state/profile.h"
 #include "session/bootstrap.h"
+#include "session/commands.h"
 #include "session/connection.h"
 
 namespace velmo {
+namespace {
+
+// Until metrics are reported, REPORT_METRICS only moves the report time on;
+// the floor keeps a zero period from sending every pass of the command loop here.
+constexpr int32_t kMinReportPeriod = 60;
+
+AgentState skip_report(Schedule& schedule) {
+    schedule.next_report_time = static_cast<int32_t>(now()) + std::max(schedule.report_period, kMinReportPeriod);
+    return AgentState::HANDLE_MANAGEMENT_COMMANDS;
+}
+
+}  // namespace
 
 StateMachine agent_state_machine() {
     StateMachine m;
@@ -20,8 +36,14 @@ StateMachine agent_state_machine() {
     m.handlers[AgentState::GREET_SERVER] = [](AgentRuntime& rt) {
         return state_greet_server(rt.client, rt.context.sync_request.config_hash);
     };
+    m.handlers[AgentState::HANDLE_MANAGEMENT_COMMANDS] = [](AgentRuntime& rt) {
+        return state_handle_management_commands(rt.client, rt.schedule, rt.context, rt.exit_request);
+    };
+    m.handlers[AgentState::REPORT_METRICS] = [](AgentRuntime& rt) { return skip_report(rt.schedule); };
 
     // Loaded in this order at start and saved in this order at exit.
+    m.persisted.push_back({[](AgentContext& c) { load_reboot_request(c.reboot_request); },
+                           [](AgentContext& c) { save_reboot_request(c.reboot_request); }});
     m.persisted.push_back({[](AgentContext& c) { load_management_server(c.management_server); },
                            [](AgentContext& c) { save_management_server(c.management_server); }});
     m.persisted.push_back({[](AgentContext& c) { load_profile(c.config_profile); },
