@@ -3,6 +3,7 @@
 #include "desired_state/profile.h"
 #include "session/bootstrap.h"
 #include "session/connection.h"
+#include "telemetry/metrics_history.h"
 
 namespace velmo {
 
@@ -22,6 +23,8 @@ StateMachine agent_state_machine() {
     };
 
     // Loaded in this order at start and saved in this order at exit.
+    m.persisted.push_back({[](AgentContext& c) { load_metrics_history(c.metrics_history); },
+                           [](AgentContext& c) { save_metrics_history(c.metrics_history); }});
     m.persisted.push_back({[](AgentContext& c) { load_management_server(c.management_server); },
                            [](AgentContext& c) { save_management_server(c.management_server); }});
     m.persisted.push_back({[](AgentContext& c) { load_profile(c.config_profile); },
