@@ -8,6 +8,7 @@
 #include "session/bootstrap.h"
 #include "session/commands.h"
 #include "session/connection.h"
+#include "telemetry/metrics_history.h"
 
 namespace velmo {
 namespace {
@@ -50,6 +51,8 @@ StateMachine agent_state_machine() {
                            [](AgentContext& c) { save_reboot_request(c.reboot_request); }});
     m.persisted.push_back({[](AgentContext& c) { load_sync_request(c.sync_request); },
                            [](AgentContext& c) { save_sync_request(c.sync_request); }});
+    m.persisted.push_back({[](AgentContext& c) { load_metrics_history(c.metrics_history); },
+                           [](AgentContext& c) { save_metrics_history(c.metrics_history); }});
     m.persisted.push_back({[](AgentContext& c) { load_management_server(c.management_server); },
                            [](AgentContext& c) { save_management_server(c.management_server); }});
     m.persisted.push_back({[](AgentContext& c) { load_profile(c.config_profile); },
