@@ -8,6 +8,8 @@ import os
 import re
 import struct
 
+import pytest
+
 from fixtures_service import DEVICE
 from testbed.router import DEFAULT_STATUS
 
@@ -171,3 +173,45 @@ def test_the_history_is_saved_at_exit_and_a_restart_continues_from_it(service, r
     stop(proc)
     saved = json.loads(router.data("last_metrics.json").read_text())
     assert saved["downloads"] == {"last_delta": 3000, "last_interface_value": 4000}
+
+
+EMPTY = ('{"downloads":{"last_delta":0,"last_interface_value":0},'
+         '"uploads":{"last_delta":0,"last_interface_value":0}}')
+
+
+@pytest.mark.parametrize("stored, lines, quarantined, saved", [
+    (None, ["No previously reported metrics were found."], False, EMPTY),
+    ("{}", ["Item 'downloads' was not found within the metrics file.",
+            "Item 'uploads' was not found within the metrics file.",
+            "No previously reported metrics were found."], False, EMPTY),
+    ("{not json", ["Metrics history could not be loaded from '{path}'. ([json.exception.parse_error.101] "
+                   "parse error at line 1, column 3: syntax error while parsing object key - invalid literal; "
+                   "last read: '{{no'; expected string literal)",
+                   "No previously reported metrics were found."], True, EMPTY),
+    ('{"downloads":{"last_delta":1},"last_changed_values":{"MoOperator":"Op"}}',
+     ["Metrics history could not be loaded from '{path}'. "
+      "(Mandatory element 'last_interface_value' is missing in metrics file.)"], True,
+     '{"downloads":{"last_delta":0,"last_interface_value":0},"last_changed_values":{"MoOperator":"Op"},'
+     '"uploads":{"last_delta":0,"last_interface_value":0}}'),
+    ('{"downloads":{"last_delta":7,"last_interface_value":9},'
+     '"last_changed_values":{"A":1.0,"B":2,"C":null,"D":4294967301,"E":false},'
+     '"uploads":{"last_delta":-1,"last_interface_value":3}}', [], False,
+     '{"downloads":{"last_delta":7,"last_interface_value":9},'
+     '"last_changed_values":{"A":1.0,"B":2,"C":null,"D":5,"E":false},'
+     '"uploads":{"last_delta":-1,"last_interface_value":3}}'),
+], ids=["no file", "empty object", "not JSON", "member incomplete", "kinds kept"])
+def test_history_file_loaded_at_start_and_saved_at_exit(service, router, stored, lines, quarantined, saved):
+    service.prepare(router)
+    path = router.data("last_metrics.json")
+    if stored is not None:
+        path.write_text(stored)
+    proc = router.start(router.agent_argv())
+    router.wait_for_log("State: 'INITIAL'", proc=proc)
+    stop(proc)
+    msgs = router.messages("velmo_client")
+    start = msgs.index("Loading metric history from file.")
+    history_lines = msgs[start + 1:msgs.index("State: 'INITIAL'")]
+    assert history_lines == [line.format(path=path) for line in lines]
+    err = router.data("last_metrics.json_err")
+    assert err.exists() == quarantined and (not quarantined or err.read_text() == stored)
+    assert path.read_text() == saved
