@@ -186,6 +186,9 @@ class Peer:
         self.client.on_connect = lambda c, u, f, rc: rc == 0 and self._connected.set()
         self.client.on_message = lambda c, u, m: self.messages.put(m)
         self.client.on_subscribe = self._on_ack
+        # Every write then waits for the network loop below instead of being made by the publishing
+        # thread: two threads on one TLS socket corrupt its records ("bad record mac").
+        self.client.on_socket_register_write = lambda client, userdata, sock: None
         self.client.connect(broker.host, broker.port, keepalive=60)
         # Our own network loop with a short select timeout, so that close() returns at once (paho's own
         # loop thread takes up to a second to end).
@@ -234,5 +237,7 @@ class Peer:
 
     def close(self):
         self._stop.set()
-        self.client.disconnect()
         self._loop.join()
+        # The loop has ended: this thread alone may write now.
+        self.client.on_socket_register_write = None
+        self.client.disconnect()
