@@ -19,10 +19,10 @@ def stop(proc):
     assert proc.wait(30) == 0
 
 
-def online(service, router, count=1, faketime=None):
+def online(service, router, greetings=1, faketime=None):
     """A router whose agent has bootstrapped, greeted and entered the command loop."""
     proc = start(router, faketime)
-    service.ms.wait_for("greetings", count=count)
+    service.ms.wait_for("greetings", count=greetings)
     router.wait_for_log("State: 'HANDLE_MANAGEMENT_COMMANDS'", proc=proc)
     return proc
 
@@ -88,12 +88,12 @@ def test_reboot_is_answered_after_the_restart(service, router):
     assert not service.ms.answers(21), "no answer before the reboot"
     assert service.ms.messages("notify/online")[-1].payload == b'{"p":{"online":false},"t":1}'
 
-    proc = online(service, router, count=2)
+    proc = online(service, router, greetings=2)
     answer = service.ms.answer(21)
     assert (answer.topic, answer.payload, answer.qos) == (ME + "cmd/reboot", b'{"c":0,"id":21,"t":7}', 1)
     stop(proc)
     assert router.data("reboot_request.json").read_text() == '{"request_id":21,"response_sent":true}'
-    proc = online(service, router, count=3)
+    proc = online(service, router, greetings=3)
     stop(proc)
     assert len(service.ms.answers(21)) == 1, "answered once"
 
@@ -127,3 +127,33 @@ def test_rebootstrap_starts_over_with_new_credentials(service, router):
     assert request["p"]["csr"] == data("client.csr").read_text()
     assert data("config_profile.conf").read_text() == "null"
     assert json.loads(data("sync_request.json").read_text())["request_id"] == -1
+
+
+FAST = "+0 x50"  # a minute takes 1.2 seconds
+
+
+def count(router, prefix):
+    return sum(m.startswith(prefix) for m in router.messages("velmo_client"))
+
+
+def test_no_local_checks_while_the_profile_failed(service, router):
+    router.write("etc/settings.eth", "ETH_IP=192.168.1.1\n")
+    service.prepare(router)
+    proc = online(service, router, faketime=FAST)
+    ms = service.ms
+    # A failed application: no local checks, so a hand edit goes unreported.
+    ms.apply_config(DEVICE, 1, {"apps": {"gps": {"url": "https://127.0.0.1:9/file/x/gps_1.0.tgz", "version": "1.0"}},
+                                "settings": {"ETH_IP": {"v": "10.0.0.1"}}})
+    assert ms.answer(1, timeout=60).json()["c"] == 1
+    router.write("etc/settings.eth", "ETH_IP=6.6.6.6\n")
+    router.wait_for_log(lambda e: count(router, "State: 'REPORT_METRICS'") >= 3, proc=proc)  # 120 s and more
+    assert not ms.messages("notify/sync-event")
+
+    # The next profile is reached: checks run again and find the edit.
+    ms.apply_config(DEVICE, 2, {"settings": {"ETH_IP": {"v": "10.0.0.1"}}})
+    assert ms.answer(2, timeout=60).json()["c"] == 0
+    router.write("etc/settings.eth", "ETH_IP=7.7.7.7\n")
+    assert ms.sync_event(timeout=60).json()["p"]["changes"][0]["to"] == "7.7.7.7"
+    router.wait_until(lambda: router.read("etc/settings.eth") == "ETH_IP=10.0.0.1\n", proc=proc, what="repair")
+
+    stop(proc)
