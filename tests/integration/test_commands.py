@@ -157,3 +157,26 @@ def test_no_local_checks_while_the_profile_failed(service, router):
     router.wait_until(lambda: router.read("etc/settings.eth") == "ETH_IP=10.0.0.1\n", proc=proc, what="repair")
 
     stop(proc)
+
+
+def test_an_answer_survives_a_broker_restart(service, router):
+    router.write("etc/settings.eth", "ETH_IP=192.168.1.1\n")
+    router.init_script("eth", "sleep 2")  # the sync is busy restarting eth when the broker goes
+    service.prepare(router)
+    proc = online(service, router, faketime="+0 x5")
+    service.ms.apply_config(DEVICE, 39, {"settings": {"ETH_IP": {"v": "10.0.0.1"}}})  # the file's hash is stored
+    service.ms.answer(39, timeout=60)
+    router.clear_journal()
+    service.ms.apply_config(DEVICE, 40, {"settings": {"ETH_IP": {"v": "10.0.0.2"}}}, config_hash="h40")
+    router.wait_until(lambda: "/etc/init.d/eth restart" in router.commands(), proc=proc, what="eth restart")
+    service.ms_broker.kill()
+    router.wait_for_log("State: 'CONNECT_TO_MS'", proc=proc)
+    service.ms_broker.start()
+    answer = service.ms.answer(40, timeout=60)
+    assert answer.payload == b'{"c":0,"id":40,"p":{"config_hash":"h40"},"t":11}'
+    service.ms.wait_for("notify/online", count=2)  # online again after the reconnection
+    stop(proc)
+    # The sync produced one answer; the resend store may deliver it a second time when the
+    # broker took it but its acknowledgement was lost, so the server sees one or two copies.
+    copies = service.ms.answers(40)
+    assert 1 <= len(copies) <= 2 and {c.payload for c in copies} == {answer.payload}
