@@ -1,28 +1,14 @@
 #include "client/agent_machine.h"
 
-#include <algorithm>
-
-#include "core/clock.h"
 #include "desired_state/profile.h"
 #include "desired_state/sync.h"
 #include "session/bootstrap.h"
 #include "session/commands.h"
 #include "session/connection.h"
 #include "telemetry/metrics_history.h"
+#include "telemetry/reporting.h"
 
 namespace velmo {
-namespace {
-
-// Until metrics are reported, REPORT_METRICS only moves the report time on;
-// the floor keeps a zero period from sending every pass of the command loop here.
-constexpr int32_t kMinReportPeriod = 60;
-
-AgentState skip_report(Schedule& schedule) {
-    schedule.next_report_time = static_cast<int32_t>(now()) + std::max(schedule.report_period, kMinReportPeriod);
-    return AgentState::HANDLE_MANAGEMENT_COMMANDS;
-}
-
-}  // namespace
 
 StateMachine agent_state_machine() {
     StateMachine m;
@@ -44,7 +30,9 @@ StateMachine agent_state_machine() {
     m.handlers[AgentState::SYNC_CONFIG_PROFILE] = [](AgentRuntime& rt) {
         return sync_config_profile(*rt.client, rt.context.sync_request, rt.context.config_profile, rt.exit_request);
     };
-    m.handlers[AgentState::REPORT_METRICS] = [](AgentRuntime& rt) { return skip_report(rt.schedule); };
+    m.handlers[AgentState::REPORT_METRICS] = [](AgentRuntime& rt) {
+        return report_metrics(*rt.client, rt.schedule, rt.context, rt.settings.monitoring_enabled != 0);
+    };
 
     // Loaded in this order at start and saved in this order at exit.
     m.persisted.push_back({[](AgentContext& c) { load_reboot_request(c.reboot_request); },

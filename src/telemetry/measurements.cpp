@@ -13,11 +13,14 @@
 #include <sys/sysinfo.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstddef>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -32,16 +35,15 @@ bool is_requested(const std::map<std::string, ReportDescriptor>& requested, cons
 }
 
 // The first max bytes of a text, cut back so that it never ends inside a
-// UTF-8 sequence: a broken sequence could not be written as JSON.
-std::string cut_utf8(const std::string& text, size_t max) {
-    if (text.size() <= max) return text;
-    size_t end = max;
-    // Step back over continuation bytes to the lead byte of the last sequence.
+// UTF-8 sequence: a text cut there could not be written as JSON, and every
+// report that carries it would fail.
+std::string utf8_prefix(const std::string& text, size_t max) {
+    size_t end = std::min(text.size(), max);
     size_t lead = end;
     while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
     if (lead > 0) {
         unsigned char c = static_cast<unsigned char>(text[lead - 1]);
-        size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
+        size_t length = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
         if (lead - 1 + length > end) end = lead - 1;
     }
     return text.substr(0, end);
@@ -57,14 +59,28 @@ uint64_t device_uptime() {
     return std::strtoull(file_read("/proc/uptime").c_str(), nullptr, 10);
 }
 
+uint32_t sim_word(const unsigned char* area, size_t offset) {
+    uint32_t value;
+    memcpy(&value, area + offset, sizeof value);
+    return value;
+}
+
 uint32_t today_cells() {
-    SimStatsRecord sim[2] = {};
-    unsigned char scratch[256] = {};
-    int result = read_module_state(nullptr, scratch, &sim[0], &sim[1]);
+    // The platform's record may be larger than the fields read here: give it
+    // room to spare, zeroed, so a platform without the statistics calls
+    // leaves both slots reading as not active.
+    constexpr size_t kAreaSize = 8192;
+    struct Areas {
+        alignas(std::max_align_t) unsigned char sim[2][kAreaSize];
+        alignas(std::max_align_t) unsigned char scratch[1024];
+    };
+    auto areas = std::make_unique<Areas>();
+    memset(areas.get(), 0, sizeof(Areas));
+    int result = read_module_state(nullptr, areas->scratch, areas->sim[0], areas->sim[1]);
     if (result == -1) return 0;
     uint32_t cells = 0;
-    for (const auto& slot : sim) {
-        if (slot.active_today != 0) cells += 1 + slot.cell_changes_today;
+    for (const auto* slot : areas->sim) {
+        if (sim_word(slot, kSimStatsActiveOffset) != 0) cells += 1 + sim_word(slot, kSimStatsCellChangesOffset);
     }
     return cells;
 }
@@ -123,16 +139,22 @@ bool is_numbered_metric(const std::string& name, const std::string& family) {
 }
 
 nlohmann::json string_or_null(const std::string& text) {
-    if (text.empty() || text == "N/A") return nullptr;
-    return text;
+    // Status texts arrive cut at a byte count, possibly inside a character.
+    std::string whole = utf8_prefix(text, text.size());
+    if (whole.empty() || whole == "N/A") return nullptr;
+    return whole;
 }
 
 uint64_t traffic_delta(uint64_t current, uint64_t previous) {
     uint64_t difference = current - previous;
-    // 32-bit routers count in 32 bits: a difference that is negative in its
-    // low 32 bits means the counter went down (wrapped or was reset).
-    if (static_cast<int32_t>(static_cast<uint32_t>(difference)) >= 0) return difference;
-    return current;
+    uint32_t low = static_cast<uint32_t>(difference);
+    // A difference that is negative in its low 32 bits: the counter went down
+    // (the interface was reset), so everything it counted is new.
+    if (static_cast<int32_t>(low) < 0) return current;
+    // A 32-bit counter that wrapped past 2^32: the bytes counted are the low
+    // 32 bits of the difference, not the 64-bit difference of about 2^64.
+    if (current < previous) return low;
+    return difference;
 }
 
 double bytes_to_megabytes(uint64_t bytes) {
@@ -263,7 +285,7 @@ std::string get_custom_string(int n) {
     if (text.size() > kCustomStringMax) {
         vlog(LOG_WARNING, "Warning: CustomStr%i size was over the limit and had to be truncated (max size is %d).", n,
              static_cast<int>(kCustomStringMax));
-        text = cut_utf8(text, kCustomStringMax);
+        text = utf8_prefix(text, kCustomStringMax);
     }
     return text;
 }
@@ -376,7 +398,7 @@ Measurements collect_measurements(const std::map<std::string, ReportDescriptor>&
     if (wanted("MoOperator")) values["MoOperator"] = string_or_null(operator_name);
     if (wanted("MoSim")) values["MoSim"] = string_or_null(read_status_value("ppp", "SIM Card"));
     if (wanted("MoPlmn")) values["MoPlmn"] = string_or_null(read_status_value("mobile", "PLMN"));
-    if (wanted("MoBand")) values["MoBand"] = string_or_null(read_status_value("mobile", "Band").substr(0, 31));
+    if (wanted("MoBand")) values["MoBand"] = string_or_null(utf8_prefix(read_status_value("mobile", "Band"), 31));
     if (wanted("Iccid")) values["Iccid"] = string_or_null(status_module_iccid());
     if (wanted("WanIfaceIp")) values["WanIfaceIp"] = string_or_null(get_wan_ip(ms_port));
     if (wanted("ProdRevision")) values["ProdRevision"] = string_or_null(status_module_revision());

@@ -58,8 +58,9 @@ void collect_custom_metrics(const std::map<std::string, ReportDescriptor>& reque
 // Parsers and rules behind the readers above, exposed for their tests.
 
 // The delta of a byte counter against the previous reading: the plain
-// difference, or the new counter itself when the counter went down (the low
-// 32 bits of the difference read as a negative number).
+// difference; the new counter itself when the counter went down (the low 32
+// bits of the difference read as a negative number); the low 32 bits of the
+// difference when a 32-bit counter wrapped.
 uint64_t traffic_delta(uint64_t current, uint64_t previous);
 // Bytes as megabytes (10^6), rounded to 5 decimal places.
 double bytes_to_megabytes(uint64_t bytes);
@@ -73,7 +74,8 @@ uint64_t parse_ppp_uptime(const std::string& text);
 std::string parse_wan_ip(const std::string& output);
 // True for the name alone or the name followed by one or more digits.
 bool is_numbered_metric(const std::string& name, const std::string& family);
-// A status text as JSON: null for "" and "N/A".
+// A status text as JSON: null for "" and "N/A"; a character cut in two at
+// the end is dropped.
 nlohmann::json string_or_null(const std::string& text);
 
 }  // namespace velmo

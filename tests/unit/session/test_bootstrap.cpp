@@ -2,9 +2,6 @@
 // there (connections are refused at once), with a clock whose pauses take no
 // time: the retry counts, pauses and log lines without waiting hours.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "core/exception.h"
 #include "core/log.h"
@@ -23,18 +20,6 @@ using nlohmann::json;
 
 namespace {
 
-int closed_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 const std::vector<unsigned> kRetryPauses = {20,   30,   45,   67,   100,  150,  225,  337,  505,
                                             757,  1135, 1702, 2553, 3600, 3600, 3600, 3600, 3600,
                                             3600, 3600, 3600, 3600, 3600, 3600, 3600};
@@ -48,7 +33,7 @@ struct Session : ::testing::Test {
         top.write("var/data/velmo_client/client.csr", "CSR");
         client = std::make_unique<MqttClientVelmo>("dev", "", 60, 30);
         settings.bootstrap_server = "127.0.0.1";
-        settings.bootstrap_port = static_cast<uint32_t>(closed_port());
+        settings.bootstrap_port = static_cast<uint32_t>(test::closed_port());
     }
     void TearDown() override { SIGTERM_ARRIVED = 0; }
     std::vector<std::string> lines(int priority) const {
@@ -103,7 +88,7 @@ TEST_F(Session, SkipBootstrapNeedsAStoredServer) {
 }
 
 TEST_F(Session, ConnectionToTheManagementServerGivesUpAfter25Attempts) {
-    server = {"127.0.0.1", closed_port()};
+    server = {"127.0.0.1", test::closed_port()};
     top.write("var/data/velmo_client/client.crt", "CRT");
     top.write("var/data/velmo_client/client.key", "KEY");
     EXPECT_EQ(state_connect_to_ms(client, server, false, false), AgentState::BOOTSTRAP);
@@ -119,7 +104,7 @@ TEST_F(Session, ConnectionToTheManagementServerGivesUpAfter25Attempts) {
 }
 
 TEST_F(Session, PlainTcpWhenSslIsDisabled) {
-    server = {"127.0.0.1", closed_port()};
+    server = {"127.0.0.1", test::closed_port()};
     clock.on_sleep([](unsigned) { SIGTERM_ARRIVED = 1; });
     EXPECT_EQ(state_connect_to_ms(client, server, true, true), AgentState::EXIT);
     EXPECT_EQ(client->protocol(), "tcp");
