@@ -59,6 +59,10 @@ DEFAULT_STATUS = {
 }
 
 
+ROUTER_SERVICES = ("velmo_client", "eth", "snmp", "backrt", "wifi", "ppp", "pppoe", "dns") + tuple(
+    f"{kind}{n}" for kind in ("ipsec", "openvpn") for n in range(5))
+
+
 def build_dir():
     return Path(os.environ.get("VELMO_BUILD_DIR", REPO / "build"))
 
@@ -311,7 +315,8 @@ class Router:
         shutil.copy("/usr/bin/ping", lib / "ping.real")
         service = (TOOLS / "service").read_text()
         self._upper("etc", "rc.d/init.d/snmp", service)
-        for name in ("velmo_client", "eth", "snmp"):
+        # The services that settings changes restart, each journalling its calls.
+        for name in ROUTER_SERVICES:
             self._upper("etc", "init.d/" + name, service)
 
     # ----- what happened -------------------------------------------------------

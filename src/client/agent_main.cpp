@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/router.h"
+#include "core/scratch_dir.h"
 #include "core/settings.h"
 #include "core/signals.h"
 #include "core/utils.h"
@@ -36,7 +37,7 @@ int agent_main(int argc, char** argv, const StateMachine& machine) {
     try {
         vlog(LOG_INFO, "Starting velmo_client version '%s'.", get_client_version().c_str());
         install_signal_handlers();
-        dir_remove_recursive(module_tmp_dir());
+        scratch_dir_remove(module_tmp_dir());
         run_state_machine(settings, machine);
     } catch (const std::exception& e) {
         vlog(LOG_ERR, "%s", e.what());

@@ -10,6 +10,20 @@
 #include "messaging/messages.h"
 
 namespace velmo {
+namespace {
+
+// The download URL of the agent's own package in the profile: the update at
+// exit installs the file that this download wrote.
+std::string own_package_url(const ConfigProfile& profile) {
+    try {
+        const auto& url = profile.at("apps").at("velmo_client").at("url");
+        if (url.is_string()) return url.get<std::string>();
+    } catch (const std::exception&) {
+    }
+    return {};
+}
+
+}  // namespace
 
 void state_exit(std::unique_ptr<MqttClientVelmo>& client, AgentContext& context, const ExitRequest& exit_request,
                 const std::vector<PersistedMember>& persisted) {
@@ -19,12 +33,12 @@ void state_exit(std::unique_ptr<MqttClientVelmo>& client, AgentContext& context,
         if (client) client->publish(make_online_message(false), false);
         if (exit_request.reboot) {
             vlog(LOG_INFO, "Rebooting...");
-            sleep_seconds(1);
+            pause_seconds(1);  // SIGTERM may be why we are here: the pause still runs in full
             reboot_router();
         }
         if (exit_request.update_client) {
             vlog(LOG_INFO, "Updating client...");
-            install_downloaded_app("velmo_client", false);
+            install_downloaded_app("velmo_client", false, own_package_url(context.config_profile));
         }
         if (exit_request.restart_client) {
             vlog(LOG_INFO, "Restarting client...");

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -125,6 +127,30 @@ const nlohmann::json& json_number(const nlohmann::json& value) {
     return value;
 }
 
+int64_t json_integer(const nlohmann::json& value, int64_t min, int64_t max, bool truncate_float) {
+    bool in_range = false;
+    int64_t result = 0;
+    if (value.is_number_unsigned()) {
+        uint64_t u = value.get<uint64_t>();
+        in_range = max >= 0 && u <= static_cast<uint64_t>(max) && (min <= 0 || u >= static_cast<uint64_t>(min));
+        result = static_cast<int64_t>(u);
+    } else if (value.is_number_integer()) {
+        result = value.get<int64_t>();
+        in_range = result >= min && result <= max;
+    } else if (truncate_float && value.is_number_float()) {
+        double d = std::trunc(value.get<double>());
+        // NaN and infinities fail both comparisons.
+        in_range = d >= static_cast<double>(min) && d <= static_cast<double>(max);
+        if (in_range) result = static_cast<int64_t>(d);
+    } else {
+        throw nlohmann::json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(),
+                                                 &value);
+    }
+    if (!in_range)
+        throw nlohmann::json::out_of_range::create(406, "number " + value.dump() + " is out of range", &value);
+    return result;
+}
+
 bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 void file_create_empty(const std::string& path) {
@@ -145,8 +171,35 @@ std::string file_read(const std::string& path) {
     return content;
 }
 
-AtomicFileWriter::AtomicFileWriter(const std::string& path) : path_(path) {
-    std::string pattern = path + ".XXXXXX";
+namespace {
+
+// The file a whole-file write must replace: the path itself, or the final
+// target of a chain of symbolic links (which may not exist yet), so that the
+// links survive and their target receives the new content.
+std::string resolve_link_target(const std::string& path) {
+    std::string current = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st {};
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        std::vector<char> target(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+        ssize_t n = readlink(current.c_str(), target.data(), target.size() - 1);
+        if (n < 0) return current;
+        std::string next(target.data(), static_cast<size_t>(n));
+        if (next.empty()) return current;
+        if (next[0] != '/') {
+            size_t slash = current.rfind('/');
+            next = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + next;
+        }
+        current = next;
+    }
+    return current;  // a loop: the rename then fails like the open would
+}
+
+}  // namespace
+
+AtomicFileWriter::AtomicFileWriter(const std::string& path, std::optional<mode_t> forced_mode)
+    : path_(resolve_link_target(path)) {
+    std::string pattern = path_ + ".XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
@@ -155,9 +208,18 @@ AtomicFileWriter::AtomicFileWriter(const std::string& path) : path_(path) {
         return;
     }
     temp_path_ = name.data();
+    // The replacement keeps the owner, group and mode of the file it replaces,
+    // so that a file nobody else could read never becomes readable to others.
+    // Ownership that cannot be kept fails the write rather than widen access.
     struct stat st {};
-    mode_t mode = (stat(path.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
-    fchmod(fd, mode);
+    bool existing = stat(path_.c_str(), &st) == 0;
+    mode_t mode = forced_mode ? *forced_mode : existing ? (st.st_mode & 07777) : 0644;
+    if ((existing && fchown(fd, st.st_uid, st.st_gid) != 0) || fchmod(fd, mode) != 0) {
+        error_ = errno;
+        close(fd);
+        unlink(temp_path_.c_str());
+        return;
+    }
     file_ = fdopen(fd, "w");
     if (!file_) {
         error_ = errno;
@@ -200,11 +262,12 @@ bool AtomicFileWriter::commit() {
     return true;
 }
 
-void file_write(const std::string& content, const std::string& path, const char* mode) {
+void file_write(const std::string& content, const std::string& path, const char* mode,
+                std::optional<mode_t> file_mode) {
     if (!mode) throw VelmoException("Failed to open file '%s': %s", path.c_str(), strerror(EINVAL));
     const char* text = content.c_str();  // written up to the first NUL byte
     if (strcmp(mode, "w") == 0) {
-        AtomicFileWriter writer(path);
+        AtomicFileWriter writer(path, file_mode);
         if (!writer.file()) throw VelmoException("Failed to open file '%s': %s", path.c_str(), strerror(writer.error()));
         fputs(text, writer.file());
         if (!writer.commit()) throw VelmoException("Failed to open file '%s': %s", path.c_str(), strerror(writer.error()));

@@ -2,6 +2,7 @@
 // Small helpers shared by every part of the agent: pauses, time stamps,
 // strings, files, base64, compressed payloads and download URLs.
 #include <nlohmann/json.hpp>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <ctime>
@@ -34,14 +35,22 @@ bool json_is_object_or_null(const nlohmann::json& object, const std::string& mem
 // The value itself when it is a JSON number; otherwise the JSON library's type
 // error (it would silently take a boolean for a number).
 const nlohmann::json& json_number(const nlohmann::json& value);
+// The value of a JSON integer (signed or unsigned) that lies in [min, max];
+// with truncate_float a floating-point number is also taken, truncated toward
+// zero. Anything else (a boolean included) raises the JSON library's type
+// error and a number outside the range its out-of-range error: never wraps.
+int64_t json_integer(const nlohmann::json& value, int64_t min, int64_t max, bool truncate_float = false);
 
 // Files.
 bool file_exists(const std::string& path);
 void file_create_empty(const std::string& path);
 std::string file_read(const std::string& path);
 // Mode "w" replaces the file atomically (temporary file beside it, fsync,
-// rename); other modes are passed to fopen. Writes up to the first NUL byte.
-void file_write(const std::string& content, const std::string& path, const char* mode);
+// rename; see AtomicFileWriter for links, owner and mode); other modes are
+// passed to fopen. Writes up to the first NUL byte. file_mode, when given,
+// is the mode of the written file in mode "w".
+void file_write(const std::string& content, const std::string& path, const char* mode,
+                std::optional<mode_t> file_mode = std::nullopt);
 // Writes exactly the bytes; the file is created anew (an existing file or a
 // planted symbolic link is removed first, never followed), mode 0600.
 void binarybuff_to_file(const void* buffer, size_t length, const std::string& path);
@@ -78,9 +87,12 @@ std::string get_app_name_from_url(const std::string& url);
 // Replaces a whole file so that a crash never leaves it half written: the
 // content goes to a temporary file beside the target, which commit() flushes,
 // syncs and renames over the target. Without commit() the target is untouched.
+// A symbolic link is written through: its final target is replaced and the
+// link stays. The new file keeps the owner, group and mode of the one it
+// replaces (a new file gets 0644); forced_mode, when given, sets the mode.
 class AtomicFileWriter {
 public:
-    explicit AtomicFileWriter(const std::string& path);
+    explicit AtomicFileWriter(const std::string& path, std::optional<mode_t> forced_mode = std::nullopt);
     ~AtomicFileWriter();
     AtomicFileWriter(const AtomicFileWriter&) = delete;
     AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;

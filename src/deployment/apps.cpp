@@ -1,13 +1,16 @@
 #include "deployment/apps.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/exception.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/router.h"
+#include "core/scratch_dir.h"
 #include "core/shell.h"
 #include "core/utils.h"
+#include "deployment/downloads.h"
 #include "telemetry/status_reader.h"
 
 namespace velmo {
@@ -22,10 +25,49 @@ void link_web_dir(const std::string& app, const std::string& web) {
     run_command("rm -rf " + q(web) + "; ln -s " + q(app + "/www") + " " + q(web));
 }
 
-// Copies the extracted app directory into the apps directory; a failed copy
-// leaves no half-copied app behind.
+[[noreturn]] void copy_failed(const std::string& from, const std::string& to) {
+    throw VelmoException("install_downloaded_actual_app: Failed to copy '%s' to '%s'.", from.c_str(), to.c_str());
+}
+
+// Copies the extracted app directory into the apps directory. A failed copy
+// removes the half-copied app and ends the installation: the steps after it
+// would run scripts that are not there and report an app that is not there.
 void copy_app_into_place(const std::string& extracted, const std::string& app) {
-    if (run_command("cp -rdf " + q(extracted) + " " + q(apps_root_dir())) != 0) run_command("rm -rf " + q(app));
+    if (run_command("cp -rdf " + q(extracted) + " " + q(apps_root_dir())) == 0) return;
+    run_command("rm -rf " + q(app));
+    copy_failed(extracted, apps_root_dir());
+}
+
+// Sets the app's settings aside before its directory is removed. When there
+// are settings and the copy fails, the update stops here: removing the app
+// would lose them.
+void back_up_settings(const std::string& app, const std::string& backup) {
+    std::string settings = app + "/etc/settings";
+    if (run_command("cp " + q(settings) + " " + q(backup)) != 0 && file_exists(settings))
+        copy_failed(settings, backup);
+}
+
+// The extraction directory lies in the world-writable temporary directory:
+// it is made afresh, and the installation goes on only when the directory
+// that is there now is the one this process made.
+void make_extraction_dir(const std::string& extraction) {
+    scratch_dir_remove(extraction);
+    scratch_dir_unlink_impostor(extraction);
+    run_command("mkdir " + q(extraction));
+    if (!scratch_dir_is_ours(extraction))
+        throw VelmoException("Extraction directory '%s' could not be created.", extraction.c_str());
+}
+
+// The package file that the download of this URL produced, when it is a
+// regular file whose name begins with the item's name and names a package.
+std::string downloaded_package(const std::string& name, const std::string& url) {
+    std::string file = download_file_name(url);
+    bool is_package = file.find(".tgz") != std::string::npos || file.find(".bin") != std::string::npos;
+    struct stat st {};
+    if (file.rfind(name, 0) != 0 || !is_package || lstat((tmp_dir() + file).c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return {};
+    return file;
 }
 
 void restart_snmp_if_carried(const std::string& app) {
@@ -48,14 +90,10 @@ std::string package_version(const std::string& file_name) {
     return file_name.substr(begin, dot - begin);
 }
 
-void install_downloaded_app(const std::string& name, bool is_firmware) {
-    std::string package;
-    for (const auto& file : file_list_dir(tmp_dir(), FILE_KIND_FILES, name, "")) {
-        if (file.find(".tgz") != std::string::npos || file.find(".bin") != std::string::npos) {
-            package = file;
-            break;
-        }
-    }
+void install_downloaded_app(const std::string& name, bool is_firmware, const std::string& url) {
+    // Only the file this download wrote: a leftover of an earlier failed or
+    // rejected download (another version of the same app) is never installed.
+    std::string package = downloaded_package(name, url);
     if (package.empty())
         throw VelmoException("Package for installing application '%s' was not found.", name.c_str());
 
@@ -68,8 +106,7 @@ void install_downloaded_app(const std::string& name, bool is_firmware) {
     }
 
     std::string extraction = module_tmp_dir();
-    dir_remove_recursive(extraction);
-    run_command("mkdir " + q(extraction));
+    make_extraction_dir(extraction);
     if (is_firmware) {
         if (run_command("mv " + q(package_path) + " " + q(extraction)) != 0)
             throw VelmoException("Failed to move downloaded firmware file from '%s' to '%s'.", package_path.c_str(),
@@ -116,7 +153,7 @@ void install_downloaded_actual_app(const std::string& name, const std::string& v
         } else if (dir != kAgentName) {
             std::string backup = extraction + "settings." + dir;
             run_command(init + " stop");
-            run_command("cp " + q(app + "/etc/settings") + " " + q(backup));
+            back_up_settings(app, backup);
             run_command("rm -rf " + q(app));
             copy_app_into_place(extraction + dir, app);
             link_web_dir(app, web);
@@ -131,7 +168,7 @@ void install_downloaded_actual_app(const std::string& name, const std::string& v
             run_command(q(client_path("etc/reinstall")));
         }
     }
-    dir_remove_recursive(extraction);
+    scratch_dir_remove(extraction);
 }
 
 void uninstall_app(const std::string& name) {

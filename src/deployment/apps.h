@@ -13,7 +13,9 @@ using VersionList = std::vector<std::pair<std::string, std::string>>;  // (app n
 // ('gps_2.1.0.tgz' gives '2.1.0'); the name up to the last '.' without '_'.
 std::string package_version(const std::string& file_name);
 
-void install_downloaded_app(const std::string& name, bool is_firmware);
+// Installs the package that download_app of this URL left in the temporary
+// directory (its name is the URL's last part).
+void install_downloaded_app(const std::string& name, bool is_firmware, const std::string& url);
 void update_firmware(const std::string& image_path, const std::string& version);
 void install_downloaded_actual_app(const std::string& name, const std::string& version);
 void uninstall_app(const std::string& name);

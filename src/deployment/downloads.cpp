@@ -33,28 +33,52 @@ constexpr int kMaxDownloadResumptions = 10;
 
 unsigned long long ull(uint64_t value) { return static_cast<unsigned long long>(value); }
 
-// A byte count of the file-information reply: an integer, an unsigned, a
-// floating value (truncated) or a boolean (0 or 1). Negative or unrepresentable
-// values make the reply malformed instead of wrapping around.
+// A byte count of the file-information reply, read as an unsigned number: an
+// integer, a floating value (truncated) or a boolean (0 or 1). The counts are
+// 32-bit fields, so a negative value reads as its 32-bit unsigned form
+// (-1 is 4294967295); a floating value beyond 64 bits counts as the largest
+// one. Either way the reply, and with it the digest, stays in use.
 uint64_t reply_byte_count(const nlohmann::json& value) {
     if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
     if (value.is_number_float()) {
-        double d = value.get<double>();
-        if (!(d >= 0.0) || d >= 18446744073709551616.0)
-            throw std::out_of_range("byte count out of range: " + value.dump());
-        return static_cast<uint64_t>(d);
+        double d = std::trunc(value.get<double>());
+        if (d >= 18446744073709551616.0) return UINT64_MAX;
+        if (d >= 0.0) return static_cast<uint64_t>(d);
+        return static_cast<uint32_t>(d > -9223372036854775808.0 ? static_cast<int64_t>(d) : INT64_MIN);
     }
     if (value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() < 0)
-        throw std::out_of_range("byte count out of range: " + value.dump());
+        return static_cast<uint32_t>(value.get<int64_t>());
     return value.get<uint64_t>();  // raises a type error for anything but a number or a boolean
 }
 
-std::string url_file_name(const std::string& url) {
-    size_t slash = url.rfind('/');
-    return slash == std::string::npos ? url : url.substr(slash + 1);
+// Only web addresses go to curl: anything else (an option such as "-o...",
+// a local file) is refused.
+bool is_web_url(const std::string& url) {
+    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+}
+
+// The URL as curl is given it: brackets and braces percent-encoded, so curl
+// never expands them as a glob.
+std::string curl_url(const std::string& url) {
+    std::string out;
+    for (char c : url) {
+        switch (c) {
+            case '[': out += "%5B"; break;
+            case ']': out += "%5D"; break;
+            case '{': out += "%7B"; break;
+            case '}': out += "%7D"; break;
+            default: out += c;
+        }
+    }
+    return out;
 }
 
 }  // namespace
+
+std::string download_file_name(const std::string& url) {
+    size_t slash = url.rfind('/');
+    return slash == std::string::npos ? url : url.substr(slash + 1);
+}
 
 const char* download_result_to_string(DownloadResult result) {
     switch (result) {
@@ -69,7 +93,7 @@ const char* download_result_to_string(DownloadResult result) {
 
 DownloadResult download_app(const DesiredApp& app, bool is_firmware) {
     vlog(LOG_DEBUG, "Downloading sequence started '%s'.", app.name.c_str());
-    if (app.url.empty()) {
+    if (!is_web_url(app.url)) {
         vlog(LOG_WARNING, "Invalid download URL: '%s'", app.url.c_str());
         return DownloadResult::InvalidUrl;
     }
@@ -100,11 +124,11 @@ DownloadResult download_app(const DesiredApp& app, bool is_firmware) {
         }
     }
 
-    return download_file(app.url, tmp_dir() + url_file_name(app.url), info);
+    return download_file(app.url, tmp_dir() + download_file_name(app.url), info);
 }
 
 FileInfo get_file_info(const std::string& url) {
-    std::string info_url = get_fileinfo_url(url);
+    std::string info_url = get_fileinfo_url(curl_url(url));
     std::string command =
         "curl -s --tlsv1.2 --cacert " + shell_quote(ca_cert_path()) + " -X GET " + shell_single_quote(info_url);
     std::string output;
@@ -131,10 +155,16 @@ FileInfo get_file_info(const std::string& url) {
 DownloadResult download_file(const std::string& url, const std::string& destination,
                              const std::optional<FileInfo>& info) {
     vlog(LOG_INFO, "Downloading '%s'.", url.c_str());
-    unlink(destination.c_str());  // each download starts from an empty file
+    // Each download starts from an empty file. It is created here, so that a
+    // symbolic link planted at its name in the shared temporary directory is
+    // never followed: curl then writes into this file.
+    if (!scratch_file_create(destination)) {
+        vlog(LOG_ERR, "Download failed: cannot create '%s'.", destination.c_str());
+        return DownloadResult::GeneralFailure;
+    }
 
     std::string command = "curl -C - -o " + shell_quote(destination) + " --tlsv1.2 --cacert " +
-                          shell_quote(ca_cert_path()) + " " + shell_quote(url);
+                          shell_quote(ca_cert_path()) + " " + shell_quote(curl_url(url));
     int rc = run_command(command);
     int resumptions = 0;
     while (rc == kCurlRecvError) {

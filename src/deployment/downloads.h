@@ -18,6 +18,9 @@ struct FileInfo {
     std::string hash;    // SHA-1 as the server gives it
 };
 
+// Name of the file a download of the URL writes into the temporary
+// directory: the part after the URL's last '/' (the whole URL without one).
+std::string download_file_name(const std::string& url);
 DownloadResult download_app(const DesiredApp& app, bool is_firmware);
 FileInfo get_file_info(const std::string& url);
 DownloadResult download_file(const std::string& url, const std::string& destination, const std::optional<FileInfo>& info);

@@ -1,7 +1,11 @@
 #include "desired_state/snapshot.h"
 
+#include <cstdint>
+#include <stdexcept>
+
 #include "core/exception.h"
 #include "core/log.h"
+#include "core/utils.h"
 #include "deployment/apps.h"
 #include "desired_state/accounts.h"
 #include "desired_state/settings.h"
@@ -28,7 +32,11 @@ json build_current_profile() {
 }
 
 AgentState handle_snapshot_request(const json& command, MqttClientVelmo& client) {
-    int request_id = command.at("id").get<int>();
+    // A number (a boolean is not one) that fits the 32-bit request id.
+    const json& id = json_number(command.at("id"));
+    const double value = id.get<double>();
+    if (!(value >= INT32_MIN && value <= INT32_MAX)) throw std::out_of_range("request id out of range: " + id.dump());
+    const int request_id = static_cast<int>(value);
     vlog(LOG_INFO, "Received a request to create a configuration profile.");
     int status = 0;
     std::string text;

@@ -40,10 +40,7 @@ using Failures = std::vector<SyncFailure>;
 // 32-bit integer; anything else, or a value beyond that range, is an error.
 int32_t read_int32(const json& value, const char* name) {
     if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
-    const json& number = json_number(value);
-    double wide = number.is_number_float()      ? std::trunc(number.get<double>())
-                  : number.is_number_unsigned() ? static_cast<double>(number.get<uint64_t>())
-                                                : static_cast<double>(number.get<int64_t>());
+    const double wide = std::trunc(json_number(value).get<double>());
     if (!(wide >= std::numeric_limits<int32_t>::min() && wide <= std::numeric_limits<int32_t>::max()))
         throw std::out_of_range(std::string("'") + name + "' out of range: " + value.dump());
     return static_cast<int32_t>(wide);
@@ -62,7 +59,7 @@ void sync_firmware(const ConfigProfile& profile, ExitRequest& exit_request, Fail
             failures.push_back({"firmware", text});
             return;
         }
-        install_downloaded_app(get_app_name_from_url(firmware->url), true);
+        install_downloaded_app(get_app_name_from_url(firmware->url), true, firmware->url);
         exit_request.reboot = true;
     } catch (const std::exception& e) {
         failures.push_back({"firmware", e.what()});
@@ -109,7 +106,7 @@ void sync_app(const DesiredApp& app, ExitRequest& exit_request, Failures& failur
         // The package stays in the temporary directory; the exit installs it.
         exit_request.update_client = true;
     } else {
-        install_downloaded_app(app.name, false);
+        install_downloaded_app(app.name, false, app.url);
     }
 }
 

@@ -55,18 +55,31 @@ class DeployRouter:
         self.wrap.mkdir(exist_ok=True)
         for tool in WRAPPED_TOOLS:
             real = shutil.which(tool)
-            script = Router.recorder_script(f'exec {real} "$@"')
+            # A fault planted by fail() ends the call with its code before the
+            # real tool runs.
+            script = Router.recorder_script(
+                f'f="$VELMO_SIM/fail/{tool}"\n'
+                f'if [ -f "$f" ] && read first code < "$f" && [ "$1" = "$first" ]; then exit "$code"; fi\n'
+                f'exec {real} "$@"')
             (self.wrap / tool).write_text(script)
             (self.wrap / tool).chmod(0o755)
 
-    def run(self, *args, mount=None):
-        """deploy_probe with the given operation and arguments; its output
-        without the line break. mount: (type, options) of a file system
-        mounted at the router's temporary directory for this run only."""
-        argv = [str(program("deploy_probe")), "-d", self.root, *[str(a) for a in args]]
+    def fail(self, tool, first_arg, code):
+        """The wrapped tool's next calls whose first argument is first_arg
+        ('ROOT' for the router's root) exit with code without running."""
+        (self.router.sim / "fail").mkdir(exist_ok=True)
+        (self.router.sim / "fail" / tool).write_text(f"{first_arg.replace('ROOT', self.root)} {code}\n")
+
+    def run(self, *args, mount=None, setup="", probe="deploy_probe"):
+        """deploy_probe (or another probe) with the given operation and
+        arguments; its output without the line break. mount: (type, options)
+        of a file system mounted at the router's temporary directory for this
+        run only. setup: shell commands run in the router's namespace first
+        ($0 is the router's root); each must end with '&& '."""
+        argv = [str(program(probe)), "-d", self.root, *[str(a) for a in args]]
         # The wrappers come first on PATH only for the probe, once the router's
         # namespace is set up.
-        setup = f'PATH={self.wrap}:$PATH; export PATH; '
+        setup = f'PATH={self.wrap}:$PATH; export PATH; ' + setup
         if mount:
             fstype, options = mount
             setup += f'mount -t {fstype} -o {options} {fstype} "$0/tmp" && '

@@ -10,6 +10,7 @@ import re
 import pytest
 
 from testbed.packages import app_files, build_package
+from testbed.router import Router
 
 CA = "ROOT/var/data/velmo_client/ca.crt"
 
@@ -26,6 +27,11 @@ def info_cmd(f):
 def info_cmdline(f, ca=CA):
     """The same request as the command line given to the shell."""
     return f"curl -s --tlsv1.2 --cacert {ca} -X GET '{f.info_url}'"
+
+
+def pkg_url(file_name):
+    """A download URL whose last part names the package in the temporary directory."""
+    return f"https://127.0.0.1/file/ab12/{file_name}"
 
 
 def payload(n):
@@ -98,12 +104,16 @@ def skipped(inner):
     # not looked at) and no integrity check.
     ({"success": True, "data": {"size": 2 ** 50, "usize": 1}}, "Ok", None),
     ({"success": "true", "data": {"size": 1, "usize": 1, "hash": "x"}}, "Ok", None),
-    ({"success": True, "data": {"size": -1, "usize": 1, "hash": "x"}}, "Ok", None),
     ('{"success": true, /* comment */ "data": {}}', "Ok", None),
     ("<html>busy</html>", "Ok", None),
     # Floating and boolean counts are accepted: the reply is used, and its
     # (wrong) digest rejects the file.
     ({"success": True, "data": {"size": 10.9, "usize": True, "hash": "0" * 40}}, "IntegrityCheckFailure", None),
+    # Negative counts are read as unsigned 32-bit numbers (-2**32 is 0), so
+    # the reply stays in use and its digest is checked.
+    ({"success": True, "data": {"size": -2 ** 32, "usize": -2 ** 32, "hash": "0" * 40}}, "IntegrityCheckFailure", None),
+    ({"success": True, "data": {"size": -4294967296.7, "usize": -1e300, "hash": "0" * 40}},
+     "IntegrityCheckFailure", None),
 ])
 def test_file_information_failures_only_switch_the_checks_off(deploy, content_server, reply, result, warning):
     f = content_server.add_file("gps_2.1.0.tgz", payload(4000))
@@ -168,6 +178,12 @@ TB = 2 ** 40
     (RAMFS, 2 ** 50, 1, False, "NotEnoughSpace",
      r"Not enough space to download file\. \(Need: 1125899906842624 Available: [1-9]\d*\)"),
     (RAMFS, None, 1, False, "Ok", None),
+    # Negative counts read as unsigned 32-bit numbers; a floating count
+    # beyond 64 bits as the largest one.
+    (TMPFS_64K, -1, 1, False, "NotEnoughSpace",
+     r"Not enough space to download file\. \(Need: 4294967295 Available: 65536\)"),
+    (TMPFS_64K, 1e30, 1, False, "NotEnoughSpace",
+     r"Not enough space to download file\. \(Need: 18446744073709551615 Available: 65536\)"),
 ])
 def test_space_checks(deploy, content_server, mount, size, usize, firmware, result, line):
     name = "firmware" if firmware else "gps"
@@ -186,6 +202,33 @@ def test_space_checks(deploy, content_server, mount, size, usize, firmware, resu
         assert msgs[-1] == "Download finished OK."
 
 
+def test_the_app_file_system_counts_as_room_to_unpack(deploy, content_server):
+    """An installed app mounted as a file system of its own at /opt/NAME:
+    its size adds to the free space of the (small) apps directory."""
+    f = content_server.add_file("gps_2.1.0.tgz", payload(3000), usize=500000)
+    setup = ('mount -t tmpfs -o size=64k tmpfs "$0/opt" && /bin/mkdir -p "$0/opt/gps/etc" && '
+             'echo gps > "$0/opt/gps/etc/name" && mount -t tmpfs -o size=16k tmpfs /opt && '
+             '/bin/mkdir /opt/gps && mount -t tmpfs -o size=1m tmpfs /opt/gps && ')
+    assert deploy.run("download_app", "gps", "2.1.0", f.url, setup=setup) == "Ok"
+    assert "getRouterAppSize: Obtained router application 'gps' size=1048576." in deploy.messages("debug")
+    # Without the app's own file system the same package does not fit.
+    deploy.clear()
+    setup = setup[:setup.index("mount -t tmpfs -o size=16k")]
+    assert deploy.run("download_app", "gps", "2.1.0", f.url, setup=setup) == "NotEnoughSpace"
+    assert deploy.messages("debug")[-1] == "getRouterAppSize: Cannot obtain router application 'gps' size."
+
+
+def test_brackets_and_braces_reach_the_server_unexpanded(deploy, content_server):
+    f = content_server.add_file("gps_2.1.0.tgz", payload(2000), file_id="id[1-2]{a,b}")
+    assert deploy.run("download_app", "gps", "2.1.0", f.url) == "Ok"
+    encoded = f.url.replace("[", "%5B").replace("]", "%5D").replace("{", "%7B").replace("}", "%7D")
+    assert deploy.commands() == [info_cmd(f).replace("id[1-2]{a,b}", "id%5B1-2%5D%7Ba,b%7D"),
+                                 download_cmd(encoded, f.name)]
+    assert content_server.info_requests(f) == ["/fileinfo/id[1-2]{a,b}"]
+    assert [p for p, _ in content_server.file_requests(f)] == ["/file/id[1-2]{a,b}/gps_2.1.0.tgz"]
+    assert deploy.messages()[-1] == "Download finished OK."
+
+
 # ----- firmware --------------------------------------------------------------
 
 
@@ -197,7 +240,7 @@ def test_space_checks(deploy, content_server, mount, size, usize, firmware, resu
 def test_firmware_update_and_its_exit_codes(deploy, rc, output):
     deploy.router.write("tmp/firmware_6.4.0.bin", b"\x00IMAGE" * 100)
     deploy.router.set_rc("fwupdate", rc)
-    assert deploy.run("install_downloaded_app", "firmware", "firmware") == output
+    assert deploy.run("install_downloaded_app", "firmware", pkg_url("firmware_6.4.0.bin"), "firmware") == output
     assert deploy.commands() == [
         "rm -rf ROOT/tmp/module/",
         "mkdir ROOT/tmp/module/",
@@ -214,7 +257,7 @@ def test_firmware_identity_and_the_same_version(deploy):
     assert deploy.run("firmware_name") == "RV-5200"
     # The running version: the image is deleted and nothing is run.
     deploy.router.write("tmp/firmware_6.3.10.bin", b"IMAGE")
-    assert deploy.run("install_downloaded_app", "firmware", "firmware") == "ok"
+    assert deploy.run("install_downloaded_app", "firmware", pkg_url("firmware_6.3.10.bin"), "firmware") == "ok"
     assert deploy.commands() == []
     assert not deploy.router.exists("tmp/firmware_6.3.10.bin")
     assert deploy.messages() == []
@@ -269,7 +312,7 @@ def test_fresh_install_of_a_downloaded_package(deploy, content_server):
     assert deploy.run("download_app", "gps", "2.1.0", f.url) == "Ok"
     deploy.clear()
 
-    assert deploy.run("install_downloaded_app", "gps") == "ok"
+    assert deploy.run("install_downloaded_app", "gps", f.url) == "ok"
     assert deploy.commands() == EXTRACT + ["tar -xzf ROOT/tmp/gps_2.1.0.tgz -C ROOT/tmp/module/"] + \
         fresh_install("gps", snmp=True) + ["rm -rf ROOT/tmp/module/"]
     assert deploy.messages() == ["Installing 'gps' version '2.1.0'."]
@@ -287,7 +330,7 @@ def test_update_keeps_the_settings(deploy):
     r.write("var/www/gps", "an old link target")
     plant(deploy, "gps_2.0.tgz", {"gps": app_files("gps", "2.0", settings="MOD_GPS_ENABLED=0\nMOD_GPS_PORT=2947\n"
                                                                            "MOD_GPS_RATE=1\n")})
-    assert deploy.run("install_downloaded_app", "gps") == "ok"
+    assert deploy.run("install_downloaded_app", "gps", pkg_url("gps_2.0.tgz")) == "ok"
     assert deploy.commands() == EXTRACT + ["tar -xzf ROOT/tmp/gps_2.0.tgz -C ROOT/tmp/module/"] + \
         update("gps") + ["rm -rf ROOT/tmp/module/"]
     assert deploy.messages() == ["Installing 'gps' version '2.0'."]
@@ -300,20 +343,117 @@ def test_update_keeps_the_settings(deploy):
 def test_two_apps_in_one_package_in_directory_order(deploy):
     r = deploy.router
     r.install_app("beta", "0.9", files={"etc/settings": "MOD_BETA_MODE=custom\n", "lib/snmpd.so": "old"})
+    # The first install script to run notes the extraction directory's order
+    # (ls -f: unsorted, as the directory yields its entries).
+    note_order = {"etc/install": (Router.recorder_script(
+        'o="$VELMO_SIM/module-order"; [ -f "$o" ] || ls -f "$VELMO_ROOT/tmp/module" > "$o"'), 0o755)}
     plant(deploy, "bundle_1.0.tgz", {
-        "alpha": app_files("alpha", "1.0"),
-        "beta": app_files("beta", "1.0", settings="MOD_BETA_MODE=default\n", snmp=True),
+        "alpha": app_files("alpha", "1.0", extra=note_order),
+        "beta": app_files("beta", "1.0", settings="MOD_BETA_MODE=default\n", snmp=True, extra=note_order),
     })
-    assert deploy.run("install_downloaded_app", "bundle") == "ok"
-    order = os.listdir(r.path("opt"))   # the order the directory yields, as the agent saw it in tmp/module
+    assert deploy.run("install_downloaded_app", "bundle", pkg_url("bundle_1.0.tgz")) == "ok"
+    order = [d for d in (r.sim / "module-order").read_text().split() if d in ("alpha", "beta")]
+    assert sorted(order) == ["alpha", "beta"]
     steps = {"alpha": fresh_install("alpha"), "beta": update("beta", snmp=True)}
-    cmds = deploy.commands()
     tar = "tar -xzf ROOT/tmp/bundle_1.0.tgz -C ROOT/tmp/module/"
-    assert cmds in (EXTRACT + [tar] + steps["alpha"] + steps["beta"] + ["rm -rf ROOT/tmp/module/"],
-                    EXTRACT + [tar] + steps["beta"] + steps["alpha"] + ["rm -rf ROOT/tmp/module/"]), order
+    assert deploy.commands() == EXTRACT + [tar] + steps[order[0]] + steps[order[1]] + ["rm -rf ROOT/tmp/module/"]
     assert deploy.messages() == ["Installing 'bundle' version '1.0'."]
     assert r.read("opt/beta/etc/settings") == "MOD_BETA_MODE=custom\n"
     assert sorted(deploy.run("installed_apps").splitlines()) == ["alpha 1.0", "beta 1.0"]
+
+
+def copy_failed(source):
+    return f"error: install_downloaded_actual_app: Failed to copy '{source}' to 'ROOT/opt/'."
+
+
+def test_failed_copy_of_a_fresh_app_removes_the_half_copy_and_fails(deploy):
+    """A real cp that runs out of space in the apps directory."""
+    r = deploy.router
+    big = os.urandom(256 * 1024)   # does not fit a 64 KiB apps directory
+    plant(deploy, "gps_2.0.tgz", {"gps": app_files("gps", "2.0", extra={"lib/big.so": (big, 0o644)})})
+    out = deploy.run("install_downloaded_app", "gps", pkg_url("gps_2.0.tgz"),
+                     setup='mount -t tmpfs -o size=64k tmpfs "$0/opt" && ')
+    assert out.replace(deploy.root, "ROOT") == copy_failed("ROOT/tmp/module/gps")
+    assert deploy.commands() == EXTRACT + ["tar -xzf ROOT/tmp/gps_2.0.tgz -C ROOT/tmp/module/",
+                                           "cp -rdf ROOT/tmp/module/gps ROOT/opt/", "rm -rf ROOT/opt/gps"]
+    assert not os.path.lexists(r.path("var/www/gps"))
+    assert r.exists("tmp/module/gps/etc/install"), "the extraction directory is kept for a look"
+
+
+@pytest.mark.parametrize("tool, first_arg, stop_after, output", [
+    # The copy into the apps directory fails: its half copy is removed, the
+    # saved settings are neither restored over nothing nor deleted.
+    ("cp", "-rdf", 4, copy_failed("ROOT/tmp/module/gps")),
+    # The settings cannot be set aside: the app is not removed at all.
+    ("cp", "ROOT/opt/gps/etc/settings", 2,
+     "error: install_downloaded_actual_app: Failed to copy 'ROOT/opt/gps/etc/settings' to "
+     "'ROOT/tmp/module/settings.gps'."),
+])
+def test_failed_copy_during_an_update_stops_it(deploy, tool, first_arg, stop_after, output):
+    r = deploy.router
+    r.install_app("gps", "1.0", files={"etc/settings": "MOD_GPS_ENABLED=1\n"})
+    plant(deploy, "gps_2.0.tgz", {"gps": app_files("gps", "2.0", settings="MOD_GPS_ENABLED=0\n")})
+    deploy.fail(tool, first_arg, 1)
+    out = deploy.run("install_downloaded_app", "gps", pkg_url("gps_2.0.tgz"))
+    assert out.replace(deploy.root, "ROOT") == output
+    cleanup = ["rm -rf ROOT/opt/gps"] if first_arg == "-rdf" else []
+    assert deploy.commands() == EXTRACT + ["tar -xzf ROOT/tmp/gps_2.0.tgz -C ROOT/tmp/module/"] + \
+        update("gps")[:stop_after] + cleanup
+    if first_arg == "-rdf":
+        assert not r.exists("opt/gps")
+        assert r.read("tmp/module/settings.gps") == "MOD_GPS_ENABLED=1\n", "the saved settings are kept"
+    else:
+        assert r.read("opt/gps/etc/settings") == "MOD_GPS_ENABLED=1\n"
+        assert r.read("opt/gps/etc/version") == "1.0"
+
+
+def test_an_app_without_settings_is_still_updated(deploy):
+    r = deploy.router
+    r.install_app("gps", "1.0")   # no etc/settings: the backup copy fails harmlessly
+    plant(deploy, "gps_2.0.tgz", {"gps": app_files("gps", "2.0")})
+    assert deploy.run("install_downloaded_app", "gps", pkg_url("gps_2.0.tgz")) == "ok"
+    assert deploy.commands() == EXTRACT + ["tar -xzf ROOT/tmp/gps_2.0.tgz -C ROOT/tmp/module/"] + \
+        update("gps") + ["rm -rf ROOT/tmp/module/"]
+    assert r.read("opt/gps/etc/version") == "2.0 (2024-05-02)"
+
+
+def test_failed_move_of_the_firmware_keeps_the_image(deploy):
+    deploy.router.write("tmp/firmware_6.4.0.bin", b"IMAGE")
+    deploy.fail("mv", "ROOT/tmp/firmware_6.4.0.bin", 1)
+    out = deploy.run("install_downloaded_app", "firmware", pkg_url("firmware_6.4.0.bin"), "firmware")
+    assert out.replace(deploy.root, "ROOT") == \
+        "error: Failed to move downloaded firmware file from 'ROOT/tmp/firmware_6.4.0.bin' to 'ROOT/tmp/module/'."
+    assert deploy.commands() == EXTRACT + ["mv ROOT/tmp/firmware_6.4.0.bin ROOT/tmp/module/"]
+    assert deploy.router.read("tmp/firmware_6.4.0.bin") == "IMAGE"
+    assert deploy.router.exists("tmp/module") and deploy.messages() == []
+
+
+def test_the_package_this_download_wrote_is_installed(deploy):
+    r = deploy.router
+    # A leftover of an earlier download of another version sorts and lists first.
+    plant(deploy, "gps_0.9.tgz", {"gps": app_files("gps", "0.9")})
+    plant(deploy, "gps_2.0.tgz", {"gps": app_files("gps", "2.0")})
+    assert deploy.run("install_downloaded_app", "gps", pkg_url("gps_2.0.tgz")) == "ok"
+    assert "tar -xzf ROOT/tmp/gps_2.0.tgz -C ROOT/tmp/module/" in deploy.commands()
+    assert r.read("opt/gps/etc/version") == "2.0 (2024-05-02)"
+    assert r.exists("tmp/gps_0.9.tgz")
+
+
+def test_planted_links_in_the_temporary_directory_are_not_followed(deploy, content_server):
+    r = deploy.router
+    r.write("victim/keep", "precious")
+    os.symlink(r.path("victim"), r.path("tmp/module"))
+    r.write("victim.tgz", "precious")
+    f = content_server.add_file("gps_2.0.tgz", build_package({"gps": app_files("gps", "2.0")}))
+    os.symlink(r.path("victim.tgz"), r.path("tmp/gps_2.0.tgz"))
+    assert deploy.run("download_app", "gps", "2.0", f.url) == "Ok"
+    assert r.read("victim.tgz") == "precious"
+    assert deploy.run("install_downloaded_app", "gps", f.url) == "ok"
+    # The command lines are the usual ones; the link was removed, not followed.
+    assert deploy.commands()[-len(fresh_install("gps")) - 4:] == EXTRACT + [
+        "tar -xzf ROOT/tmp/gps_2.0.tgz -C ROOT/tmp/module/"] + fresh_install("gps") + ["rm -rf ROOT/tmp/module/"]
+    assert r.read("victim/keep") == "precious" and os.listdir(r.path("victim")) == ["keep"]
+    assert r.read("opt/gps/etc/version") == "2.0 (2024-05-02)"
 
 
 def test_uninstall(deploy):
@@ -347,7 +487,7 @@ def test_the_agent_updates_itself_through_its_reinstall_script(deploy):
     r.write("opt/velmo_client/etc/reinstall", r.recorder_script(
         'cat "$VELMO_ROOT/tmp/module/velmo_client/etc/version" > "$VELMO_SIM/reinstall-saw"'), 0o755)
     plant(deploy, "velmo_client_1.1.0.tgz", {"velmo_client": app_files("velmo_client", "1.1.0")})
-    assert deploy.run("install_downloaded_app", "velmo_client") == "ok"
+    assert deploy.run("install_downloaded_app", "velmo_client", pkg_url("velmo_client_1.1.0.tgz")) == "ok"
     assert deploy.commands() == EXTRACT + [
         "tar -xzf ROOT/tmp/velmo_client_1.1.0.tgz -C ROOT/tmp/module/",
         "ROOT/opt/velmo_client/etc/reinstall",
@@ -365,7 +505,7 @@ def test_the_agent_updates_itself_through_its_reinstall_script(deploy):
 ])
 def test_broken_packages(deploy, content, output):
     deploy.router.write("tmp/gps_2.0.tgz", content)
-    assert deploy.run("install_downloaded_app", "gps") == output.format(root=deploy.root)
+    assert deploy.run("install_downloaded_app", "gps", pkg_url("gps_2.0.tgz")) == output.format(root=deploy.root)
     assert deploy.commands()[-1].startswith("tar -xzf ROOT/tmp/gps_2.0.tgz")
     assert deploy.router.exists("tmp/gps_2.0.tgz") == (b"gzip" in content), "a package that tar rejects stays"
 
@@ -388,7 +528,7 @@ def test_hostile_names_run_nothing(deploy, content_server):
     # directory inside named likewise.
     evil = "we b;fwupdate"
     package = plant(deploy, "gps_1.0 ;fwupdate;.tgz", {"gps": app_files("gps", "1.0"), evil: app_files(evil, "1.0")})
-    assert deploy.run("install_downloaded_app", "gps") == "ok"
+    assert deploy.run("install_downloaded_app", "gps", pkg_url("gps_1.0 ;fwupdate;.tgz")) == "ok"
     cmds = deploy.commands()
     assert not any(argv[0].endswith("/fwupdate") for argv in r.journal()), cmds
     assert f"tar -xzf {package} -C ROOT/tmp/module/" in cmds

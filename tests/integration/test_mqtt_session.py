@@ -98,20 +98,24 @@ def test_broker_lost_mid_session_then_stored_messages_resent(make_probe, make_pe
     assert [m.payload for m in received if m] == [b"stored-1", b"stored-2", b"marker"]
 
 
-def test_message_queued_before_the_connection_dropped_is_still_delivered(make_probe, make_peer, broker_tcp):
+def test_messages_queued_before_the_connection_dropped_come_out_in_order(make_probe, make_peer, broker_tcp):
     probe = make_probe("dev-q")
     assert ok(probe.connect(broker_tcp))
     assert ok(probe.cmd("subscribe sr/cmd/dev-q/# 2"))
     peer = make_peer(broker_tcp, "ms")
     payload = b"\x00head\x00tail\xff\x00"
     peer.publish("sr/cmd/dev-q/apply", payload, qos=2)
-    assert probe.cmd("wait_queued 1 10")["queued"] == 1
+    peer.publish("sr/cmd/dev-q/reboot", b'{"t":6}', qos=2)
+    assert probe.cmd("wait_queued 2 10")["queued"] == 2
 
     broker_tcp.kill()
     assert probe.cmd("wait_connected 0 30")["connected"] is False
     r = probe.receive(30)
     assert (r["status"], r["code"], r["message"]) == ("Success", -9999, "")
     assert r["msg"] == {"topic": "sr/cmd/dev-q/apply", "qos": 2, "retained": False, "payload": payload.hex()}
+    r = probe.receive(30)
+    assert r["code"] == -9999, "the second message is still queued"
+    assert r["msg"] == {"topic": "sr/cmd/dev-q/reboot", "qos": 2, "retained": False, "payload": b'{"t":6}'.hex()}
     assert probe.receive(30)["code"] == -9996
 
 

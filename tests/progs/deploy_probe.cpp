@@ -2,7 +2,7 @@
 // its result on standard output; the log lines go to syslog (or stderr, -e).
 //
 //   deploy_probe [-d TOP] [-e] download_app NAME VERSION URL [firmware]
-//   deploy_probe [-d TOP] [-e] install_downloaded_app NAME [firmware]
+//   deploy_probe [-d TOP] [-e] install_downloaded_app NAME URL [firmware]
 //   deploy_probe [-d TOP] [-e] uninstall_app NAME
 //   deploy_probe [-d TOP] [-e] firmware_version | firmware_name | installed_apps
 #include <syslog.h>
@@ -26,7 +26,7 @@ namespace {
 int usage() {
     fprintf(stderr,
             "usage: deploy_probe [-d TOP] [-e] download_app NAME VERSION URL [firmware]\n"
-            "       deploy_probe [-d TOP] [-e] install_downloaded_app NAME [firmware]\n"
+            "       deploy_probe [-d TOP] [-e] install_downloaded_app NAME URL [firmware]\n"
             "       deploy_probe [-d TOP] [-e] uninstall_app NAME\n"
             "       deploy_probe [-d TOP] [-e] firmware_version | firmware_name | installed_apps\n");
     return 2;
@@ -63,8 +63,8 @@ int main(int argc, char** argv) {
         if (op == "download_app" && args.size() >= 4) {
             DesiredApp app{args[1], args[2], args[3]};
             printf("%s\n", download_result_to_string(download_app(app, firmware_flag(args, 4))));
-        } else if (op == "install_downloaded_app" && args.size() >= 2) {
-            install_downloaded_app(args[1], firmware_flag(args, 2));
+        } else if (op == "install_downloaded_app" && args.size() >= 3) {
+            install_downloaded_app(args[1], firmware_flag(args, 3), args[2]);
             printf("ok\n");
         } else if (op == "uninstall_app" && args.size() == 2) {
             uninstall_app(args[1]);

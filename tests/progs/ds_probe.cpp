@@ -2,10 +2,13 @@
 // agent's own persisted files, and prints its result on standard output; the
 // log lines go to syslog (or stderr, -e).
 //
-//   ds_probe [-d TOP] [-e] sync PORT      one pass against the plain-TCP broker on 127.0.0.1:PORT,
+//   ds_probe [-d TOP] [-e] sync PORT [lost]
+//                                         one pass against the plain-TCP broker on 127.0.0.1:PORT,
 //                                         with sync_request.json and the stored profile loaded
 //                                         before and the request saved after; prints the next
-//                                         state and the exit flags that were set
+//                                         state and the exit flags that were set. "lost": the
+//                                         session is disconnected before the pass, and the
+//                                         number of messages it kept is printed too
 //   ds_probe [-d TOP] [-e] snapshot PORT ID
 //   ds_probe [-d TOP] [-e] detect         the changes as the SyncEvent's "changes" list, or "error: ..."
 //   ds_probe [-d TOP] [-e] md5 PATH       the keyed digest of a file
@@ -36,7 +39,7 @@ using nlohmann::json;
 namespace {
 
 int usage() {
-    fprintf(stderr, "usage: ds_probe [-d TOP] [-e] sync PORT | snapshot PORT ID | detect | md5 PATH\n");
+    fprintf(stderr, "usage: ds_probe [-d TOP] [-e] sync PORT [lost] | snapshot PORT ID | detect | md5 PATH\n");
     return 2;
 }
 
@@ -76,20 +79,22 @@ int main(int argc, char** argv) {
 
     const std::string& op = args[0];
     try {
-        if (op == "sync" && args.size() == 2) {
+        if (op == "sync" && (args.size() == 2 || (args.size() == 3 && args[2] == "lost"))) {
             SyncRequest request;
             ConfigProfile profile;
             load_sync_request(request);
             load_profile(profile);
             auto client = connect_to(args[1]);
             if (!client) return 1;
+            if (args.size() == 3) client->disconnect();
             ExitRequest exit_request;
             AgentState next = sync_config_profile(*client, request, profile, exit_request);
             save_sync_request(request);
-            client->disconnect();
+            if (args.size() == 2) client->disconnect();
             printf("%s%s%s%s\n", state_to_string(next), exit_request.reboot ? " reboot" : "",
                    exit_request.update_client ? " update_client" : "",
                    exit_request.restart_client ? " restart_client" : "");
+            if (args.size() == 3) printf("kept %zu\n", client->failed_message_count());
         } else if (op == "snapshot" && args.size() == 3) {
             auto client = connect_to(args[1]);
             if (!client) return 1;

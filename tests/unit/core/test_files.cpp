@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,18 +22,96 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 }
 }  // namespace
 
-TEST(FileWrite, ReplacesWholeFileAtomicallyKeepingItsMode) {
+TEST(FileWrite, ReplacesWholeFileAtomicallyKeepingOwnerGroupAndMode) {
     test::TopDir top;
-    const std::string path = top.path() + "/state.json";
+    const std::string path = top.path() + "/shadow";
     file_write("first version, longer", path, "w");
-    chmod(path.c_str(), 0640);
-    file_write("second", path, "w");
-    EXPECT_EQ(file_read(path), "second");
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(file_list_dir(top.path(), FILE_KIND_BOTH, "", ""), std::vector<std::string>{"state.json"})
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "a new file";
+    ASSERT_EQ(chown(path.c_str(), 1234, 42), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    file_write("second", path, "w");
+    EXPECT_EQ(file_read(path), "second");
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 42u);
+    EXPECT_EQ(file_list_dir(top.path(), FILE_KIND_BOTH, "", ""), std::vector<std::string>{"shadow"})
         << "no temporary file is left beside the target";
+
+    file_write("third", path, "w", 0600);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "a requested mode replaces the old one";
+    EXPECT_EQ(st.st_uid, 1234u);
+}
+
+// A writer that cannot give the new file the old owner must not replace it:
+// the content would otherwise become the writer's, readable where it was not.
+TEST(FileWrite, FailsRatherThanChangeTheOwner) {
+    test::TopDir top;
+    ASSERT_EQ(chmod(top.path().c_str(), 0777), 0);
+    const std::string path = top.path() + "/shadow";
+    file_write("root:secret", path, "w");
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        try {
+            file_write("nobody:owns", path, "w");
+        } catch (const VelmoException&) {
+            _exit(0);
+        }
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write is refused";
+    EXPECT_EQ(file_read(path), "root:secret");
+    EXPECT_EQ(file_list_dir(top.path(), FILE_KIND_BOTH, "", ""), std::vector<std::string>{"shadow"});
+}
+
+// Writing through symbolic links: the links stay, the final target is
+// replaced (and made when a dangling link points at a missing file).
+TEST(FileWrite, WritesThroughSymbolicLinks) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link -> its text
+        std::string target;
+        bool target_exists;
+    } cases[] = {
+        {"absolute", {{"settings", "@/real/settings"}}, "real/settings", true},
+        {"relative", {{"settings", "real/settings"}}, "real/settings", true},
+        {"chain", {{"settings", "hop"}, {"hop", "real/settings"}}, "real/settings", true},
+        {"dangling", {{"settings", "real/new"}}, "real/new", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TopDir top;
+        if (c.target_exists) {
+            top.write(c.target, "old");
+            ASSERT_EQ(chmod((top.path() + "/" + c.target).c_str(), 0640), 0);
+        } else {
+            file_ensure_dir_exists(top.path() + "/real");
+        }
+        for (const auto& [link, text] : c.links) {
+            std::string to = text[0] == '@' ? top.path() + text.substr(1) : text;
+            ASSERT_EQ(symlink(to.c_str(), (top.path() + "/" + link).c_str()), 0);
+        }
+        file_write("new", top.path() + "/settings", "w");
+        struct stat st {};
+        for (const auto& link : c.links) {
+            ASSERT_EQ(lstat((top.path() + "/" + link.first).c_str(), &st), 0);
+            EXPECT_TRUE(S_ISLNK(st.st_mode)) << link.first << " is still a link";
+        }
+        EXPECT_EQ(top.read(c.target), "new");
+        ASSERT_EQ(stat((top.path() + "/" + c.target).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, c.target_exists ? 0640u : 0644u);
+        EXPECT_EQ(file_list_dir(top.path() + "/real", FILE_KIND_BOTH, "", "").size(), 1u)
+            << "no temporary file is left beside the target";
+    }
 }
 
 TEST(FileWrite, AppendsStopsAtNulAndReportsFailures) {

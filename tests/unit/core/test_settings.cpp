@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/paths.h"
 #include "core/router.h"
@@ -101,6 +103,29 @@ TEST(AgentSettingsTest, WriterKeepsOnlyTheAgentKeys) {
     read_agent_settings(again);
     EXPECT_EQ(again.bootstrap_server, "bs.example.net");
     EXPECT_EQ(again.bootstrap_port, 8883u);
+}
+
+// The router may keep the agent's settings file elsewhere and link it in.
+TEST(AgentSettingsTest, WriterKeepsALinkedSettingsFileAndItsOwnership) {
+    test::TopDir top;
+    top.write("/etc/config/velmo_client", "MOD_VELMO_CLIENT_ENABLED=1\n");
+    const std::string target = top.path() + "/etc/config/velmo_client";
+    ASSERT_EQ(chown(target.c_str(), 1234, 42), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    top.write("/opt/velmo_client/etc/.keep", "");
+    ASSERT_EQ(symlink("../../../etc/config/velmo_client", settings_file_path().c_str()), 0);
+    AgentSettings s;
+    read_agent_settings(s);
+    set_bootstrap_port(s, 8883);
+    ASSERT_TRUE(write_agent_settings(s));
+    struct stat st {};
+    ASSERT_EQ(lstat(settings_file_path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(top.read("/etc/config/velmo_client").find("MOD_VELMO_CLIENT_BOOTSTRAPPORT=8883\n"), std::string::npos);
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 42u);
 }
 
 TEST(AgentSettingsTest, WriterReportsAMissingDirectory) {

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -7,7 +9,9 @@
 
 #include "core/exception.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/router.h"
+#include "core/scratch_dir.h"
 #include "deployment/apps.h"
 #include "deployment/downloads.h"
 #include "support/test_support.h"
@@ -129,35 +133,73 @@ TEST(RouterAppSize, NotInstalledOrNotMeasurableGivesZero) {
     EXPECT_TRUE(log.contains(LOG_DEBUG, "getRouterAppSize: Cannot obtain router application 'velmo_unit_app' size."));
 }
 
-TEST(DownloadApp, EmptyUrlIsInvalid) {
+TEST(DownloadApp, OnlyWebUrlsAreValid) {
     TopDir top;
-    LogCapture log;
-    EXPECT_EQ(download_app({"gps", "1.0", ""}, false), DownloadResult::InvalidUrl);
-    ASSERT_EQ(log.lines().size(), 2u);
-    EXPECT_TRUE(log.contains(LOG_DEBUG, "Downloading sequence started 'gps'."));
-    EXPECT_TRUE(log.contains(LOG_WARNING, "Invalid download URL: ''"));
+    // Empty, a curl option, a local file, another scheme, a scheme in capitals
+    // or after a blank: refused before anything runs.
+    for (const char* url : {"", "-K/tmp/evil", "--output=/etc/shadow", "file:///etc/shadow",
+                            "ftp://127.0.0.1/file/ab12/gps_1.0.tgz", "HTTPS://127.0.0.1/file/ab12/gps_1.0.tgz",
+                            " https://127.0.0.1/file/ab12/gps_1.0.tgz", "https:/127.0.0.1/file/ab12/gps_1.0.tgz"}) {
+        LogCapture log;
+        EXPECT_EQ(download_app({"gps", "1.0", url}, false), DownloadResult::InvalidUrl) << url;
+        ASSERT_EQ(log.lines().size(), 2u) << url;
+        EXPECT_TRUE(log.contains(LOG_DEBUG, "Downloading sequence started 'gps'."));
+        EXPECT_TRUE(log.contains(LOG_WARNING, std::string("Invalid download URL: '") + url + "'")) << url;
+    }
 }
 
 TEST(FileInfo, UrlWithoutFilePartIsARangeError) {
     EXPECT_THROW(get_file_info("https://127.0.0.1/packages/gps_1.0.tgz"), std::out_of_range);
 }
 
-TEST(InstallDownloadedApp, MissingPackageOrSameVersionRunsNothing) {
+TEST(InstallDownloadedApp, OnlyThePackageOfThisDownloadAndTheSameVersionRunsNothing) {
     TopDir top;
+    const std::string url = "https://127.0.0.1/file/ab12/gps_1.0.tgz";
     top.write("tmp/gps_1.0.txt", "not a package");
     top.write("tmp/other_1.0.tgz", "another app");
-    EXPECT_EQ(message_of([] { install_downloaded_app("gps", false); }),
-              "Package for installing application 'gps' was not found.");
+    top.write("tmp/gps_0.9.tgz", "left by an earlier failed download");
+    top.write("tmp/gps_1.0.tgz/inner", "a directory, not the downloaded file");
+    for (const std::string& u : {url, std::string("https://127.0.0.1/file/ab12/gps_1.0.txt"),
+                                 std::string("https://127.0.0.1/file/ab12/other_1.0.tgz"), std::string("")})
+        EXPECT_EQ(message_of([&] { install_downloaded_app("gps", false, u); }),
+                  "Package for installing application 'gps' was not found.")
+            << u;
+    EXPECT_TRUE(top.exists("tmp/gps_0.9.tgz"));
 
     // The installed version file reads the package version: the package is
-    // deleted and nothing else happens.
+    // deleted and nothing else happens; the leftover of another version stays.
     top.write("opt/gps/etc/name", "gps\n");
     top.write("opt/gps/etc/version", "1.0 (2024-01-01)");
+    ASSERT_EQ(system(("rm -r " + top.path() + "/tmp/gps_1.0.tgz").c_str()), 0);
     top.write("tmp/gps_1.0.tgz", "never unpacked");
-    install_downloaded_app("gps", false);
+    install_downloaded_app("gps", false, url);
     EXPECT_FALSE(top.exists("tmp/gps_1.0.tgz"));
     EXPECT_FALSE(top.exists("tmp/module"));
+    EXPECT_TRUE(top.exists("tmp/gps_0.9.tgz"));
     EXPECT_TRUE(top.exists("tmp/other_1.0.tgz"));
+}
+
+TEST(ScratchDir, APlantedLinkIsRemovedNotFollowed) {
+    TopDir top;
+    top.write("victim/keep", "precious");
+    top.write("victim.txt", "precious");
+    top.write("tmp/other", "");
+    for (const char* target : {"victim", "victim.txt", "nowhere"}) {
+        std::string link = top.path() + "/tmp/module";
+        ASSERT_EQ(symlink((top.path() + "/" + target).c_str(), link.c_str()), 0);
+        EXPECT_FALSE(scratch_dir_is_ours(module_tmp_dir())) << target;
+        scratch_dir_remove(module_tmp_dir());
+        EXPECT_FALSE(top.exists("tmp/module")) << target;
+        struct stat st {};
+        EXPECT_NE(lstat(link.c_str(), &st), 0) << target;
+    }
+    EXPECT_EQ(top.read("victim/keep"), "precious");
+    EXPECT_EQ(top.read("victim.txt"), "precious");
+    // A real directory is ours and is removed with its content.
+    top.write("tmp/module/gps/etc/name", "gps\n");
+    EXPECT_TRUE(scratch_dir_is_ours(module_tmp_dir()));
+    scratch_dir_remove(module_tmp_dir());
+    EXPECT_FALSE(top.exists("tmp/module"));
 }
 
 TEST(UninstallApp, NotInstalledOrNoPlainNameIsSkipped) {

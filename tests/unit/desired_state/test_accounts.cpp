@@ -206,9 +206,12 @@ TEST_F(AccountsTest, PasswordRewriteKeepsShadowsOwnerAndMode) {
 TEST_F(AccountsTest, AnAccountFileThatCannotBeReadIsNeverRewrittenEmpty) {
     files(kPasswd, kShadow, kGroup);
     for (const char* dir : {"", "/etc"}) ASSERT_EQ(chmod((top.path() + dir).c_str(), 0777), 0);
-    for (const char* f : {"/etc/shadow", "/etc/passwd"}) ASSERT_EQ(chmod((top.path() + f).c_str(), 0600), 0);
-    // An agent without read permission on the files, but allowed to replace
-    // them, must fail instead of writing them back without their accounts.
+    for (const char* f : {"/etc/shadow", "/etc/passwd"}) {
+        ASSERT_EQ(chown((top.path() + f).c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod((top.path() + f).c_str(), 0200), 0);
+    }
+    // An agent that may replace the files but cannot read them must fail
+    // instead of writing them back without their accounts.
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
