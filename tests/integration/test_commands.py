@@ -180,3 +180,36 @@ def test_an_answer_survives_a_broker_restart(service, router):
     # broker took it but its acknowledgement was lost, so the server sees one or two copies.
     copies = service.ms.answers(40)
     assert 1 <= len(copies) <= 2 and {c.payload for c in copies} == {answer.payload}
+
+
+def states_after(router, line):
+    msgs = router.messages("velmo_client")
+    return [m for m in msgs[msgs.index(line):] if m.startswith("State: ")]
+
+
+def test_a_new_metric_is_reported_before_the_sync_and_an_override_syncs(service, router):
+    service.prepare(router)
+    proc = online(service, router)
+    ms = service.ms
+    router.clear_logs()
+    ms.apply_config(DEVICE, 50, {"reporting": {"MoOperator": {"include": "Always"}}})
+    ms.answer(50)
+    ms.metrics()
+    order = [m.topic for m in ms.messages() if m.topic.endswith(("notify/metrics", "cmd/config"))]
+    assert order[:2] == [ME + "notify/metrics", ME + "cmd/config"], "the report comes first"
+    assert states_after(router, "MQTT Received: QoS 2, retained 0, topic sr/cmd/" + DEVICE + "/config")[:3] == [
+        "State: 'REPORT_METRICS'", "State: 'HANDLE_MANAGEMENT_COMMANDS'", "State: 'SYNC_CONFIG_PROFILE'"]
+
+    router.clear_logs()
+    ms.apply_config(DEVICE, 51, {"reporting": {"MoOperator": {"include": "OnChange"}}})  # no new name
+    ms.answer(51)
+    assert states_after(router, "MQTT Received: QoS 2, retained 0, topic sr/cmd/" + DEVICE + "/config")[0] == \
+        "State: 'SYNC_CONFIG_PROFILE'"
+
+    router.clear_logs()
+    ms.send(DEVICE, 30, payload={"update_version": "2.0.0"})
+    line = "Ignoring a client override request: Invalid URL or Version (url='', version='2.0.0')."
+    router.wait_for_log(line, proc=proc)
+    router.wait_for_log("State: 'HANDLE_MANAGEMENT_COMMANDS'", proc=proc)
+    assert states_after(router, line)[0] == "State: 'SYNC_CONFIG_PROFILE'"
+    stop(proc)
