@@ -76,6 +76,8 @@ class Broker:
             # Started as root, mosquitto would drop to the user mosquitto, who cannot read 0600 keys.
             "user root",
             "persistence false",
+            # Small MQTT packets go out at once instead of waiting for the peer's delayed acknowledgement.
+            "set_tcp_nodelay true",
             "log_dest file %s" % self.log_path,
             "log_type all",
             "connection_messages true",
@@ -185,9 +187,12 @@ class Peer:
             if credential:
                 context.load_cert_chain(credential.cert, credential.key)
             self.client.tls_set_context(context)
-        self.client.on_connect = lambda c, u, f, rc: rc == 0 and self._connected.set()
+        self.client.on_connect = self._on_connect
         self.client.on_message = lambda c, u, m: self.messages.put(m)
         self.client.on_subscribe = self._on_ack
+        # Every write then waits for the network loop below instead of being made by the publishing
+        # thread: two threads on one TLS socket corrupt its records ("bad record mac").
+        self.client.on_socket_register_write = lambda client, userdata, sock: None
         self.client.connect(broker.host, broker.port, keepalive=60)
         # Our own network loop with a short select timeout, so that close() returns at once (paho's own
         # loop thread takes up to a second to end).
@@ -197,6 +202,13 @@ class Peer:
         if not self._connected.wait(timeout):
             self.close()
             raise BrokerError("peer %s could not connect to %r" % (client_id, broker))
+
+    def _on_connect(self, client, userdata, flags, rc):
+        if rc == 0:
+            # Small packets go out at once: with Nagle's algorithm against the peer's delayed
+            # acknowledgements every exchange would stall for 40 ms.
+            client.socket().setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            self._connected.set()
 
     def _ack_event(self, mid):
         with self._acks_lock:
@@ -236,5 +248,7 @@ class Peer:
 
     def close(self):
         self._stop.set()
-        self.client.disconnect()
         self._loop.join()
+        # The loop has ended: this thread alone may write now.
+        self.client.on_socket_register_write = None
+        self.client.disconnect()

@@ -1,18 +1,20 @@
-"""The main job: a simulated router whose watchdog starts the agent, which
-bootstraps a certificate from the local reference bootstrap server, connects
-to the management server with mutual TLS and greets it. The watchdog then
-brings back an agent that was killed, and the agent ends cleanly on SIGTERM.
+"""One router's managed life, as it happens: the agent on a fresh simulated
+router bootstraps against the local reference service, greets the management
+server, applies a profile (a setting, a user, a file and an app from the
+content server), answers, repairs a hand edit, sends a snapshot, answers a
+reboot after the restart and stops cleanly. Each step of the timeline names
+the message or file that proved it; the demo exits non-zero when a step did
+not happen.
 
 Run through scripts/demo (it builds first). Everything happens in a private
 network namespace and in the router's own namespaces.
 """
+import base64
 import json
-import os
 import shutil
 import signal
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -20,94 +22,127 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from testbed import netns  # noqa: E402
 
-WATCHDOG_SPEED = "+0 x60"  # the watchdog's 120-second period takes two seconds
+START = time.monotonic()
 
 
-def say(who, text):
-    print(f"[{time.strftime('%H:%M:%S')}] {who:<8} {text}", flush=True)
+def say(text):
+    print(f"[{time.monotonic() - START:6.1f}s] {text}", flush=True)
 
 
-def follow_log(router, stop):
-    """Prints the router's syslog lines as they arrive."""
-    seen = 0
-    while not stop.is_set():
-        entries = router.logs()
-        for e in entries[seen:]:
-            say("router", f"{e['severity']:<7} {e['ident']}: {e['msg']}")
-        seen = len(entries)
-        time.sleep(0.05)
+def short(payload, limit=150):
+    text = payload.decode(errors="replace") if isinstance(payload, bytes) else str(payload)
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def online(service, router, greetings):
+    proc = router.start(router.agent_argv())
+    service.ms.wait_for("greetings", count=greetings, timeout=60)
+    router.wait_for_log("State: 'HANDLE_MANAGEMENT_COMMANDS'", proc=proc)
+    return proc
 
 
 def main():
     netns.enter_private_network()
-    from testbed.brokers import Broker
+    from testbed.content_server import ContentServer
+    from testbed.packages import app_files, build_package
     from testbed.pki import Pki
-    from testbed.router import Router, program
-    from testbed.service import BootstrapServer, ManagementServer
+    from testbed.router import Router
+    from testbed.service import ReferenceService
 
     work = Path(tempfile.mkdtemp(prefix="velmo-demo-"))
-    say("demo", f"working directory {work}")
     pki = Pki(work / "pki")
-    bs_broker = Broker("tls", work, pki).start()
-    ms_broker = Broker("mtls", work, pki).start()
-    say("service", f"bootstrap broker ssl://127.0.0.1:{bs_broker.port} (server certificate only)")
-    say("service", f"management broker ssl://127.0.0.1:{ms_broker.port} (mutual TLS)")
-    ms = ManagementServer(ms_broker)
-    bs = BootstrapServer(bs_broker, pki, management=(ms_broker.host, ms_broker.port))
-    ms.peer.client.on_message = lambda c, u, m: (ms._on_message(c, u, m),
-                                                 say("service", f"management server got {m.topic}: "
-                                                                f"{m.payload.decode(errors='replace')}"))
-
+    service = ReferenceService(work, pki)
+    content = ContentServer(pki.server.cert, pki.server.key).start()
     router = Router(work / "router")
-    root = router.root
-    agent = program("velmo_client")
-    router.install_agent("1.0.0")
-    router.write("opt/velmo_client/etc/ca.crt.default", Path(pki.ca.cert).read_text())
-    # The agent's service script, as the router app ships it, run without the watchdog's fast clock.
-    router.write("opt/velmo_client/etc/init", router.recorder_script(
-        f'[ "$1" = restart ] || exit 0\n'
-        f'pidof velmo_client >/dev/null && kill -TERM $(pidof velmo_client) && sleep 1\n'
-        f'env -u LD_PRELOAD -u FAKETIME {agent} -d {root} </dev/null >/dev/null 2>&1 &'), 0o755)
-    router.write_settings(ENABLED=1, BOOTSTRAPSERVER="127.0.0.1", BOOTSTRAPPORT=bs_broker.port, LOGLEVEL="info",
-                          KEEPALIVE_INTERVAL=60, MONITORING_ENABLED=1, MONITORING_INTERVAL=5)
-    say("router", f"fresh router at {router.dir}: no key, no certificate, no management server")
+    service.prepare(router, level="debug")
+    router.write("etc/settings.eth", "ETH_IP=192.168.1.1\nETH_MASK=255.255.255.0\n")
+    for name, text in (("passwd", "root:x:0:0:root:/root:/bin/sh\n"), ("shadow", "root:*:19000:0:99999:7:::\n"),
+                       ("group", "root:x:0:\n")):
+        router.write("etc/" + name, text)
+    package = content.add_file("gps_2.1.0.tgz", build_package({"gps": app_files("gps", "2.1.0")}))
+    ms, data = service.ms, router.data
+    say(f"fresh router at {router.dir}: ETH_IP=192.168.1.1, no key, no certificate, no gps app")
 
-    stop = threading.Event()
-    follower = threading.Thread(target=follow_log, args=(router, stop), daemon=True)
-    follower.start()
-    proc = router.start([program("velmo_watchdog")], faketime=WATCHDOG_SPEED)
-    status = 1
+    proc = None
+    step = "start"
     try:
-        ms.wait_for("greetings", timeout=60)
-        data = root / "var/data/velmo_client"
-        say("demo", f"bootstrapped: {sorted(p.name for p in data.iterdir())}")
-        say("demo", "management-server.json: " + (data / "management-server.json").read_text())
+        step = "bootstrap and greeting"
+        proc = online(service, router, 1)
+        _, request, _ = service.bs.requests[0]
+        device = ms.wait_for("greetings").device
+        say(f"bootstrapped: CSR sent ({len(request['p']['csr'])} bytes), client.crt and management-server.json "
+            f"written: {data('management-server.json').read_text()}")
+        say(f"greeting on {ms.wait_for('greetings').topic}: {short(ms.wait_for('greetings').payload)}")
 
-        say("demo", "killing the agent with SIGKILL: the broker publishes its last will")
-        for pid in proc.processes("velmo_client"):
-            os.kill(pid, signal.SIGKILL)
-        ms.wait_for("notify/online", count=2, timeout=30)
-        ms.wait_for("greetings", count=2, timeout=60)
-        say("demo", "the watchdog started the agent again; it skipped the bootstrap and greeted")
+        step = "profile applied"
+        profile = {
+            "apps": {"gps": {"url": package.url, "version": "2.1.0"}},
+            "files": {"motd": {"data": base64.b64encode(b"managed by velmo\n").decode(), "path": "/etc/motd"}},
+            "settings": {"ETH_IP": {"v": "10.0.0.1"}},
+            "users": {"operator": {"password": "$1$o$operator", "role": 0}},
+        }
+        say("ApplyConfig id 10: " + json.dumps(profile)[:150] + "...")
+        ms.apply_config(device, 10, profile, config_hash="demo-1")
+        answer = ms.answer(10, timeout=60)
+        say(f"answer on {answer.topic}: {short(answer.payload)}")
+        if answer.json().get("c") != 0:
+            raise AssertionError("the profile was not applied")
+        say("router now: " + ", ".join([
+            [line for line in router.read("etc/settings.eth").splitlines() if line.startswith("ETH_IP")][0],
+            "gps " + router.read("opt/gps/etc/version").split()[0],
+            "user " + router.read("etc/passwd").splitlines()[-1].split(":")[0],
+            "/etc/motd: " + (router.ovl / "etc/upper/motd").read_text().strip()]))
 
-        say("demo", "SIGTERM to the agent: it saves its state and says it is offline")
-        for pid in proc.processes("velmo_client"):
-            os.kill(pid, signal.SIGTERM)
-        ms.wait_for("notify/online", count=4, where=None, timeout=30)
-        time.sleep(0.3)
+        step = "hand edit detected and repaired"
+        router.write("etc/settings.eth", router.read("etc/settings.eth").replace("ETH_IP=10.0.0.1", "ETH_IP=6.6.6.6"))
+        say("hand edit on the router: ETH_IP=6.6.6.6")
+        event = ms.sync_event(timeout=60)
+        say(f"SyncEvent on {event.topic}: {short(event.payload)}")
+        router.wait_until(lambda: "ETH_IP=10.0.0.1\n" in router.read("etc/settings.eth"), timeout=30, proc=proc,
+                          what="the repair")
+        restarts = [c for c in router.commands() if c.startswith("/etc/init.d/")]
+        say("repaired: ETH_IP=10.0.0.1 again; services restarted: " + ", ".join(restarts[-2:]))
+        if len(ms.answers(10)) != 1:
+            raise AssertionError("the repair answered the ApplyConfig again")
+
+        step = "snapshot"
+        ms.send(device, 8, 11)
+        snap = ms.answer(11)
+        current = json.loads(base64.b64decode(snap.json()["p"]["snapshot"]))
+        say(f"SnapshotResponse on {snap.topic} ({len(snap.payload)} bytes): settings "
+            f"ETH_IP={current['settings']['ETH_IP']['v']}, apps {sorted(current.get('apps', {}))}, "
+            f"users {sorted(current.get('users', {}))}")
+
+        step = "reboot answered after the restart"
+        ms.send(device, 6, 12)
+        if proc.wait(30) != -signal.SIGHUP:
+            raise AssertionError("the router did not reboot")
+        say("Reboot id 12: the agent saved its state and rebooted the router; reboot_request.json: "
+            + data("reboot_request.json").read_text())
+        proc = online(service, router, 2)
+        reboot = ms.answer(12)
+        say(f"restarted agent answered on {reboot.topic}: {short(reboot.payload)}")
+
+        step = "clean stop"
+        proc.terminate()
+        if proc.wait(30) != 0:
+            raise AssertionError("the agent did not exit with status 0")
+        offline = ms.messages("notify/online")[-1]
+        say(f"SIGTERM: exit status 0, last message {short(offline.payload)}; "
+            f"sync_request.json: {data('sync_request.json').read_text()}")
         status = 0
+    except Exception as e:  # noqa: BLE001 - the demo reports which step failed
+        say(f"FAILED at step '{step}': {e}")
+        status = 1
     finally:
-        proc.kill()
-        stop.set()
-        follower.join()
+        if proc is not None:
+            proc.kill()
         router.close()
-        bs.close()
-        ms.close()
-        bs_broker.stop()
-        ms_broker.stop()
+        content.stop()
+        service.close()
     print()
-    say("demo", "done: bootstrap, mutual-TLS session, greeting, last will, watchdog restart, clean exit"
-        if status == 0 else "failed")
+    say("done: bootstrap, greeting, profile, answer, repair, snapshot, reboot answer, clean stop"
+        if status == 0 else "the demo failed")
     if status == 0:
         shutil.rmtree(work, ignore_errors=True)
     return status

@@ -235,3 +235,37 @@ class ManagementServer:
 
     def close(self):
         self.peer.close()
+
+
+def prepare_router(router, pki, bs_broker, level="debug", **settings):
+    """A fresh router whose agent (version 1.0.0) bootstraps against bs_broker."""
+    router.install_agent("1.0.0")
+    with open(pki.ca.cert) as f:
+        router.write("opt/velmo_client/etc/ca.crt.default", f.read())
+    keys = {"ENABLED": 1, "BOOTSTRAPSERVER": bs_broker.host, "BOOTSTRAPPORT": bs_broker.port,
+            "LOGLEVEL": level, "KEEPALIVE_INTERVAL": 60, "MONITORING_ENABLED": 1, "MONITORING_INTERVAL": 5}
+    keys.update(settings)
+    router.write_settings(**keys)
+    return router
+
+
+class ReferenceService:
+    """Both brokers and both servers in a work directory, for the demo and the benchmarks."""
+
+    def __init__(self, work, pki):
+        from testbed.brokers import Broker
+        self.pki = pki
+        self.bs_broker = Broker("tls", work, pki).start()
+        self.ms_broker = Broker("mtls", work, pki).start()
+        self.ms = ManagementServer(self.ms_broker)
+        self.bs = BootstrapServer(self.bs_broker, pki, management=(self.ms_broker.host, self.ms_broker.port))
+
+    def prepare(self, router, **settings):
+        return prepare_router(router, self.pki, self.bs_broker, **settings)
+
+    def close(self):
+        for close in (self.bs.close, self.ms.close, self.bs_broker.stop, self.ms_broker.stop):
+            try:
+                close()
+            except Exception:  # noqa: BLE001 - the rest is closed all the same
+                pass

@@ -1,9 +1,15 @@
 #include "messaging/mqtt_client.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/conf.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <mutex>
@@ -101,6 +107,38 @@ void forward_connection_lost(void* context, char* cause) {
         global_connection_lost_callback(context, cause);
     else
         mark_connection_lost(context);
+}
+
+// The library leaves Nagle's algorithm on and does not expose its socket. With it on, an answer written
+// right after a small acknowledgement (the PUBCOMP of a QoS 2 command) waits for the broker's delayed
+// ACK, some 40 ms. So every TCP socket of ours connected to the broker's port sends at once.
+void send_small_packets_at_once(int broker_port) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir)) {
+        const int fd = atoi(entry->d_name);
+        int type = 0;
+        socklen_t length = sizeof type;
+        if (fd == dirfd(dir) || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
+            continue;
+        sockaddr_storage peer{};
+        length = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+        int port = -1;
+        if (peer.ss_family == AF_INET) port = ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port);
+        if (peer.ss_family == AF_INET6) port = ntohs(reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port);
+        const int one = 1;
+        if (port == broker_port) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    closedir(dir);
+}
+
+// A publication of ours completed its handshake: wake a publisher waiting for it.
+void forward_delivery_complete(void* context, MQTTClient_deliveryToken /*token*/) {
+    auto* inbox = static_cast<MqttClientVelmo::Inbox*>(context);
+    std::lock_guard<std::mutex> lock(inbox->mutex);
+    ++inbox->deliveries;
+    inbox->arrived.notify_all();
 }
 
 int forward_message_arrived(void* context, char* topic_name, int topic_length, MQTTClient_message* message) {
@@ -282,7 +320,8 @@ MqttResult MqttClientVelmo::connect(const std::string& host, int port, int conne
         client_ = nullptr;
         return replace_failure_text(MqttResult::from_rc(rc), "Client initialization failure.");
     }
-    rc = MQTTClient_setCallbacks(client_, &inbox_, forward_connection_lost, forward_message_arrived, nullptr);
+    rc = MQTTClient_setCallbacks(client_, &inbox_, forward_connection_lost, forward_message_arrived,
+                                 forward_delivery_complete);
     if (rc != MQTTCLIENT_SUCCESS) return replace_failure_text(MqttResult::from_rc(rc), "Failed to setup callbacks");
     initialized_ = true;
 
@@ -300,6 +339,7 @@ MqttResult MqttClientVelmo::connect(const std::string& host, int port, int conne
         std::lock_guard<std::mutex> lock(inbox_.mutex);
         inbox_.connected = false;
     }
+    send_small_packets_at_once(port);
     vlog(LOG_INFO, "Connection to '%s' established.", host.c_str());
     return MqttResult::from_rc(rc);
 }
@@ -344,14 +384,47 @@ MqttResult MqttClientVelmo::publish(const MqttMessage& message, bool no_store) {
         vlog(LOG_DEBUG, "MQTT Publish: QoS %d, retained %d, topic %s", message.qos, message.retained ? 1 : 0,
              message.topic.c_str());
         log_payload(message.payload);
-        const int rc = MQTTClient_waitForCompletion(client_, token, static_cast<unsigned long>(timeout_ms_));
-        result = MqttResult::from_rc(rc);
+        result = MqttResult::from_rc(wait_for_delivery(token));
         if (!result.ok() && !no_store) failed_messages_.push_back(message);
     } else {
         if (!no_store) failed_messages_.push_back(message);
         result = replace_failure_text(std::move(result), "Failed to publish a message.");
     }
     return result;
+}
+
+bool MqttClientVelmo::delivery_pending(MQTTClient_deliveryToken token) {
+    MQTTClient_deliveryToken* pending = nullptr;
+    if (MQTTClient_getPendingDeliveryTokens(client_, &pending) != MQTTCLIENT_SUCCESS) return true;
+    bool found = false;
+    for (MQTTClient_deliveryToken* t = pending; t && *t != -1; ++t) found = found || *t == token;
+    MQTTClient_free(pending);
+    return found;
+}
+
+// The library's own wait polls in 100 ms sleeps, which would hold every answer
+// (and the commands queued behind it) that long; the delivery callback ends this
+// wait as soon as the handshake completes. Same results: success, disconnected,
+// or failure when the timeout runs out.
+int MqttClientVelmo::wait_for_delivery(MQTTClient_deliveryToken token) {
+    const int64_t deadline = monotonic_ms() + timeout_ms_;
+    int64_t waited_ms = 0;
+    for (;;) {
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> lock(inbox_.mutex);
+            seen = inbox_.deliveries;
+        }
+        // Asked without our mutex held: the library may call back into it while holding its own.
+        if (!delivery_pending(token)) return MQTTCLIENT_SUCCESS;
+        std::unique_lock<std::mutex> lock(inbox_.mutex);
+        if (!inbox_.connected) return MQTTCLIENT_DISCONNECTED;
+        const int64_t remaining = deadline - monotonic_ms();
+        if (remaining <= 0 || waited_ms >= timeout_ms_) return MQTTCLIENT_FAILURE;
+        if (inbox_.deliveries != seen) continue;
+        const int64_t slice = remaining < 100 ? remaining : 100;
+        if (!inbox_.arrived.wait_ms(lock, slice)) waited_ms += slice;
+    }
 }
 
 void MqttClientVelmo::resendFailedMessages() {

@@ -83,12 +83,15 @@ public:
     struct Inbox {
         std::deque<MqttMessage> queue;
         bool connected = false;
+        uint64_t deliveries = 0;  // completed publications, counted by the delivery callback
         std::mutex mutex;
         Signal arrived;  // signalled on every push and on a lost connection, with the mutex held
     };
 
 private:
     void fill_ssl_options();
+    bool delivery_pending(MQTTClient_deliveryToken token);
+    int wait_for_delivery(MQTTClient_deliveryToken token);
 
     std::string client_id_;
     std::string persistence_dir_;

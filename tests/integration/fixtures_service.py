@@ -7,7 +7,7 @@ import types
 import pytest
 
 from testbed.brokers import Broker
-from testbed.service import BootstrapServer, ManagementServer
+from testbed.service import BootstrapServer, ManagementServer, prepare_router
 
 DEVICE = "A4:07:1B:C0:00:FF"  # the default LAN MAC address of a simulated router
 
@@ -44,14 +44,7 @@ class Service:
 
     def prepare(self, router, level="debug", **settings):
         """A fresh router whose agent bootstraps against this service."""
-        router.install_agent("1.0.0")
-        with open(self.pki.ca.cert) as f:
-            router.write("opt/velmo_client/etc/ca.crt.default", f.read())
-        keys = {"ENABLED": 1, "BOOTSTRAPSERVER": self.bs_broker.host, "BOOTSTRAPPORT": self.bs_broker.port,
-                "LOGLEVEL": level, "KEEPALIVE_INTERVAL": 60, "MONITORING_ENABLED": 1, "MONITORING_INTERVAL": 5}
-        keys.update(settings)
-        router.write_settings(**keys)
-        return router
+        return prepare_router(router, self.pki, self.bs_broker, level=level, **settings)
 
     def close(self):
         for close in reversed(self.closers):

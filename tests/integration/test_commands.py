@@ -19,10 +19,10 @@ def stop(proc):
     assert proc.wait(30) == 0
 
 
-def online(service, router, count=1, faketime=None):
+def online(service, router, greetings=1, faketime=None):
     """A router whose agent has bootstrapped, greeted and entered the command loop."""
     proc = start(router, faketime)
-    service.ms.wait_for("greetings", count=count)
+    service.ms.wait_for("greetings", count=greetings)
     router.wait_for_log("State: 'HANDLE_MANAGEMENT_COMMANDS'", proc=proc)
     return proc
 
@@ -88,12 +88,12 @@ def test_reboot_is_answered_after_the_restart(service, router):
     assert not service.ms.answers(21), "no answer before the reboot"
     assert service.ms.messages("notify/online")[-1].payload == b'{"p":{"online":false},"t":1}'
 
-    proc = online(service, router, count=2)
+    proc = online(service, router, greetings=2)
     answer = service.ms.answer(21)
     assert (answer.topic, answer.payload, answer.qos) == (ME + "cmd/reboot", b'{"c":0,"id":21,"t":7}', 1)
     stop(proc)
     assert router.data("reboot_request.json").read_text() == '{"request_id":21,"response_sent":true}'
-    proc = online(service, router, count=3)
+    proc = online(service, router, greetings=3)
     stop(proc)
     assert len(service.ms.answers(21)) == 1, "answered once"
 
@@ -127,3 +127,89 @@ def test_rebootstrap_starts_over_with_new_credentials(service, router):
     assert request["p"]["csr"] == data("client.csr").read_text()
     assert data("config_profile.conf").read_text() == "null"
     assert json.loads(data("sync_request.json").read_text())["request_id"] == -1
+
+
+FAST = "+0 x50"  # a minute takes 1.2 seconds
+
+
+def count(router, prefix):
+    return sum(m.startswith(prefix) for m in router.messages("velmo_client"))
+
+
+def test_no_local_checks_while_the_profile_failed(service, router):
+    router.write("etc/settings.eth", "ETH_IP=192.168.1.1\n")
+    service.prepare(router)
+    proc = online(service, router, faketime=FAST)
+    ms = service.ms
+    # A failed application: no local checks, so a hand edit goes unreported.
+    ms.apply_config(DEVICE, 1, {"apps": {"gps": {"url": "https://127.0.0.1:9/file/x/gps_1.0.tgz", "version": "1.0"}},
+                                "settings": {"ETH_IP": {"v": "10.0.0.1"}}})
+    assert ms.answer(1, timeout=60).json()["c"] == 1
+    router.write("etc/settings.eth", "ETH_IP=6.6.6.6\n")
+    router.wait_for_log(lambda e: count(router, "State: 'REPORT_METRICS'") >= 3, proc=proc)  # 120 s and more
+    assert not ms.messages("notify/sync-event")
+
+    # The next profile is reached: checks run again and find the edit.
+    ms.apply_config(DEVICE, 2, {"settings": {"ETH_IP": {"v": "10.0.0.1"}}})
+    assert ms.answer(2, timeout=60).json()["c"] == 0
+    router.write("etc/settings.eth", "ETH_IP=7.7.7.7\n")
+    assert ms.sync_event(timeout=60).json()["p"]["changes"][0]["to"] == "7.7.7.7"
+    router.wait_until(lambda: router.read("etc/settings.eth") == "ETH_IP=10.0.0.1\n", proc=proc, what="repair")
+
+    stop(proc)
+
+
+def test_an_answer_survives_a_broker_restart(service, router):
+    router.write("etc/settings.eth", "ETH_IP=192.168.1.1\n")
+    router.init_script("eth", "sleep 2")  # the sync is busy restarting eth when the broker goes
+    service.prepare(router)
+    proc = online(service, router, faketime="+0 x5")
+    service.ms.apply_config(DEVICE, 39, {"settings": {"ETH_IP": {"v": "10.0.0.1"}}})  # the file's hash is stored
+    service.ms.answer(39, timeout=60)
+    router.clear_journal()
+    service.ms.apply_config(DEVICE, 40, {"settings": {"ETH_IP": {"v": "10.0.0.2"}}}, config_hash="h40")
+    router.wait_until(lambda: "/etc/init.d/eth restart" in router.commands(), proc=proc, what="eth restart")
+    service.ms_broker.kill()
+    router.wait_for_log("State: 'CONNECT_TO_MS'", proc=proc)
+    service.ms_broker.start()
+    answer = service.ms.answer(40, timeout=60)
+    assert answer.payload == b'{"c":0,"id":40,"p":{"config_hash":"h40"},"t":11}'
+    service.ms.wait_for("notify/online", count=2)  # online again after the reconnection
+    stop(proc)
+    # The sync produced one answer; the resend store may deliver it a second time when the
+    # broker took it but its acknowledgement was lost, so the server sees one or two copies.
+    copies = service.ms.answers(40)
+    assert 1 <= len(copies) <= 2 and {c.payload for c in copies} == {answer.payload}
+
+
+def states_after(router, line):
+    msgs = router.messages("velmo_client")
+    return [m for m in msgs[msgs.index(line):] if m.startswith("State: ")]
+
+
+def test_a_new_metric_is_reported_before_the_sync_and_an_override_syncs(service, router):
+    service.prepare(router)
+    proc = online(service, router)
+    ms = service.ms
+    router.clear_logs()
+    ms.apply_config(DEVICE, 50, {"reporting": {"MoOperator": {"include": "Always"}}})
+    ms.answer(50)
+    ms.metrics()
+    order = [m.topic for m in ms.messages() if m.topic.endswith(("notify/metrics", "cmd/config"))]
+    assert order[:2] == [ME + "notify/metrics", ME + "cmd/config"], "the report comes first"
+    assert states_after(router, "MQTT Received: QoS 2, retained 0, topic sr/cmd/" + DEVICE + "/config")[:3] == [
+        "State: 'REPORT_METRICS'", "State: 'HANDLE_MANAGEMENT_COMMANDS'", "State: 'SYNC_CONFIG_PROFILE'"]
+
+    router.clear_logs()
+    ms.apply_config(DEVICE, 51, {"reporting": {"MoOperator": {"include": "OnChange"}}})  # no new name
+    ms.answer(51)
+    assert states_after(router, "MQTT Received: QoS 2, retained 0, topic sr/cmd/" + DEVICE + "/config")[0] == \
+        "State: 'SYNC_CONFIG_PROFILE'"
+
+    router.clear_logs()
+    ms.send(DEVICE, 30, payload={"update_version": "2.0.0"})
+    line = "Ignoring a client override request: Invalid URL or Version (url='', version='2.0.0')."
+    router.wait_for_log(line, proc=proc)
+    router.wait_for_log("State: 'HANDLE_MANAGEMENT_COMMANDS'", proc=proc)
+    assert states_after(router, line)[0] == "State: 'SYNC_CONFIG_PROFILE'"
+    stop(proc)

@@ -98,3 +98,30 @@ TEST_F(Commands, LoopLeavesForTheReportTimeAndALostConnectionBeforeReceiving) {
     SIGTERM_ARRIVED = 1;
     EXPECT_EQ(state_handle_management_commands(client, schedule, context, exit_request), AgentState::EXIT);
 }
+
+// Outside a router the firmware version cannot be read, so every check fails here.
+TEST_F(Commands, LocalChecksPause600SecondsAfterAFailure) {
+    MqttClientVelmo client("dev", "", 60, 30);
+    Schedule schedule;
+    AgentContext context;
+    const int32_t start = static_cast<int32_t>(clock.now());
+    schedule.next_local_check_time = start;
+    context.config_profile = json::object();
+
+    EXPECT_EQ(handle_local_changes(client, schedule, context), AgentState::HANDLE_MANAGEMENT_COMMANDS);
+    EXPECT_EQ(schedule.next_local_check_time, start + 600);
+    ASSERT_EQ(log.lines().size(), 2u);
+    EXPECT_EQ(log.lines()[0].priority, LOG_ERR);
+    EXPECT_EQ(log.lines()[0].text, "handle_local_changes: 'Firmware version could not be determined.'");
+    EXPECT_EQ(log.lines()[1].priority, LOG_INFO);
+    EXPECT_EQ(log.lines()[1].text, "Pausing execution of local checks for the next 600 seconds due to errors.");
+
+    log.clear();
+    clock.advance(599);
+    EXPECT_EQ(handle_local_changes(client, schedule, context), AgentState::HANDLE_MANAGEMENT_COMMANDS);
+    EXPECT_TRUE(log.lines().empty()) << "no check before the pause is over";
+    clock.advance(1);
+    handle_local_changes(client, schedule, context);
+    EXPECT_EQ(log.count("Pausing execution of local checks for the next 600 seconds due to errors."), 1u);
+    EXPECT_EQ(schedule.next_local_check_time, start + 1200);
+}
