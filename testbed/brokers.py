@@ -8,7 +8,8 @@
 
 Kinds: "tls" (server certificate only), "mtls" (client certificate signed by the CA required), "tcp".
 The server presents pki.server unless server_credential names another certificate and key.
-TLS listeners accept TLS 1.2 with ECDHE-ECDSA-AES128-GCM-SHA256 only. The broker keeps no persistence, so
+TLS listeners accept TLS 1.2 with ECDHE-ECDSA-AES128-GCM-SHA256; tls_version="tlsv1.3" makes a listener
+that speaks TLS 1.3 only (a server the agent must refuse). The broker keeps no persistence, so
 a killed broker comes back without sessions. Its log is broker.log_path.
 """
 import os
@@ -34,7 +35,7 @@ class BrokerError(RuntimeError):
 
 
 class Broker:
-    def __init__(self, kind, workdir, pki=None, port=None, name=None, server_credential=None):
+    def __init__(self, kind, workdir, pki=None, port=None, name=None, server_credential=None, tls_version="tlsv1.2"):
         if kind not in ("tls", "mtls", "tcp"):
             raise ValueError("unknown broker kind " + kind)
         if kind != "tcp" and pki is None:
@@ -49,6 +50,7 @@ class Broker:
         self.conf_path = self.dir / "mosquitto.conf"
         self.log_path = self.dir / "mosquitto.log"
         self.server_credential = server_credential or (pki.server if pki else None)
+        self.tls_version = tls_version
         self.proc = None
         self._write_config()
 
@@ -86,7 +88,7 @@ class Broker:
                 "cafile %s" % self.pki.ca.cert,
                 "certfile %s" % self.server_credential.cert,
                 "keyfile %s" % self.server_credential.key,
-                "tls_version tlsv1.2",
+                "tls_version %s" % self.tls_version,
                 "ciphers %s" % CIPHERS,
                 "require_certificate %s" % ("true" if self.kind == "mtls" else "false"),
             ]

@@ -12,7 +12,8 @@ their absolute paths.
 
 Layout of the router directory:
     root/   the top prefix: opt/velmo_client/, var/data/velmo_client/, tmp/, etc/, ...
-    sim/    journal, status/<section>, rc/<tool>, syslog.jsonl, log.sock, uptime, ppp/
+    sim/    journal, status/<section>, rc/<tool>, syslog.jsonl, log.sock, uptime, ppp/,
+            net/<interface>, conntrack, ping-times
     ovl/    upper and work layers of the overlay mounts
 """
 import json
@@ -56,6 +57,10 @@ DEFAULT_STATUS = {
     },
     "ppp": {"Interface": "ppp0", "Uptime": "0 days, 1 hours, 5 minutes", "SIM Card": "Primary"},
 }
+
+
+ROUTER_SERVICES = ("velmo_client", "eth", "snmp", "backrt", "wifi", "ppp", "pppoe", "dns") + tuple(
+    f"{kind}{n}" for kind in ("ipsec", "openvpn") for n in range(5))
 
 
 def build_dir():
@@ -178,6 +183,7 @@ class Router:
         (self.sim / "syslog.jsonl").touch()
         if fresh:
             self.set_uptime(3600.5)
+            self.set_interface("ppp0", 0, 0)
             for section, values in (status or DEFAULT_STATUS).items():
                 self.set_status(section, values)
         self._install_tools()
@@ -253,6 +259,33 @@ class Router:
     def set_uptime(self, seconds):
         (self.sim / "uptime").write_text(f"{seconds:.2f} {seconds * 1.5:.2f}\n")
 
+    def set_interface(self, name, rx, tx):
+        """Byte counters that 'ifconfig NAME' prints; rx None removes the interface."""
+        p = self.sim / "net" / name
+        p.parent.mkdir(exist_ok=True)
+        if rx is None:
+            p.unlink(missing_ok=True)
+        else:
+            p.write_text(f"{rx} {tx}\n")
+
+    def set_conntrack(self, flows):
+        """The flows that 'conntrack -L' lists, one line each."""
+        (self.sim / "conntrack").write_text("".join(line + "\n" for line in flows))
+
+    def ping_times(self):
+        """(start, end, host) of every ping run, in the order they ended."""
+        p = self.sim / "ping-times"
+        if not p.exists():
+            return []
+        return [(float(a), float(b), host) for a, b, host in (line.split() for line in p.read_text().splitlines())]
+
+    def install_gps(self, port):
+        """The router app "gps" with its daemon's port in /opt/gps/etc/settings
+        (port None: a settings file without the port key)."""
+        self.install_app("gps", "1.0.0")
+        line = "" if port is None else f"MOD_GPS_GPSD_PORT_LISTEN={port}\n"
+        self._upper("opt", "gps/etc/settings", "MOD_GPS_ENABLED=1\n" + line, 0o644)
+
     def init_script(self, name, body=""):
         """/etc/init.d/NAME inside the router; it records its calls."""
         self._upper("etc", "init.d/" + name, self.recorder_script(body))
@@ -275,11 +308,16 @@ class Router:
         shutil.copy(TOOLS / "record.sh", lib / "record.sh")
         shutil.copy(TOOLS / "recordpy.py", lib / "recordpy.py")
         for tool, where in (("status", "bin/status"), ("restore", "sbin/restore"), ("adduser", "sbin/adduser"),
-                            ("deluser", "sbin/deluser"), ("fwupdate", "sbin/fwupdate")):
+                            ("deluser", "sbin/deluser"), ("fwupdate", "sbin/fwupdate"), ("ifconfig", "sbin/ifconfig"),
+                            ("conntrack", "sbin/conntrack"), ("ping", "bin/ping")):
             self._upper("usr", where, (TOOLS / tool).read_text())
+        # The recording ping runs the machine's own ping from here.
+        (lib / "real").mkdir(exist_ok=True)
+        shutil.copy("/usr/bin/ping", lib / "real" / "ping")
         service = (TOOLS / "service").read_text()
         self._upper("etc", "rc.d/init.d/snmp", service)
-        for name in ("velmo_client", "eth", "snmp"):
+        # The services that settings changes restart, each journalling its calls.
+        for name in ROUTER_SERVICES:
             self._upper("etc", "init.d/" + name, service)
 
     # ----- what happened -------------------------------------------------------

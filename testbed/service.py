@@ -7,7 +7,12 @@ what the agent sends and lets a test publish commands.
     ms = ManagementServer(ms_broker)
     ms.wait_for("greetings")                      # a message on sr/<id>/greetings
     ms.command(device, "reboot", {"t": 6, "id": 1})
+    ms.apply_config(device, 5, {"settings": {...}})   # JSON, gzip, base64, size and hash
+    ms.answer(5)                                  # the agent's answer with "id" 5
 """
+import base64
+import gzip
+import hashlib
 import json
 import os
 import queue
@@ -173,6 +178,60 @@ class ManagementServer:
         """Publishes a command on sr/cmd/<device>/<suffix>."""
         payload = message if isinstance(message, (bytes, str)) else _compact(message)
         self.peer.publish(f"sr/cmd/{device}/{suffix}", payload, qos=qos)
+
+    # Topic suffixes of the commands, named like the topics of their answers.
+    SUFFIXES = {4: "rebootstrap", 6: "reboot", 8: "snapshot", 10: "config", 30: "override"}
+
+    def send(self, device, type_code, request_id=None, payload=None, suffix=None):
+        """Publishes the command {"id", "p", "t"} (members left out when None)."""
+        message = {"t": type_code}
+        if request_id is not None:
+            message["id"] = request_id
+        if payload is not None:
+            message["p"] = payload
+        self.command(device, suffix or self.SUFFIXES.get(type_code, "other"), message)
+        return message
+
+    @staticmethod
+    def config_payload(profile, config_hash=None):
+        """The "p" of an ApplyConfig: the profile as compact JSON, gzip, base64."""
+        text = profile if isinstance(profile, str) else _compact(profile)
+        return {"config": base64.b64encode(gzip.compress(text.encode())).decode(),
+                "config_hash": config_hash if config_hash is not None else hashlib.sha1(text.encode()).hexdigest(),
+                "config_size": len(text)}
+
+    def apply_config(self, device, request_id, profile, config_hash=None):
+        """Sends an ApplyConfig built from a profile dict (or text); returns its payload."""
+        payload = self.config_payload(profile, config_hash)
+        self.send(device, 10, request_id, payload)
+        return payload
+
+    def answers(self, request_id, type_code=None):
+        """The agent's messages carrying this "id" (and type), in arrival order."""
+        out = []
+        for m in self.messages():
+            try:
+                body = m.json()
+            except ValueError:
+                continue
+            if isinstance(body, dict) and body.get("id") == request_id and \
+                    (type_code is None or body.get("t") == type_code):
+                out.append(m)
+        return out
+
+    def answer(self, request_id, type_code=None, timeout=30):
+        """Waits for the agent's first answer with this "id" (and type)."""
+        with self._lock:
+            if not self._lock.wait_for(lambda: self.answers(request_id, type_code), timeout):
+                raise AssertionError(f"no answer with id {request_id} within {timeout}s; got: " +
+                                     ", ".join(f"{m.topic} {m.payload!r}" for m in self.received))
+        return self.answers(request_id, type_code)[0]
+
+    def sync_event(self, count=1, timeout=30):
+        return self.wait_for("notify/sync-event", count=count, timeout=timeout)
+
+    def metrics(self, count=1, timeout=30):
+        return self.wait_for("notify/metrics", count=count, timeout=timeout)
 
     def close(self):
         self.peer.close()

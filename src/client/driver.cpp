@@ -33,7 +33,7 @@ void state_exit(std::unique_ptr<MqttClientVelmo>& client, AgentContext& context,
         if (client) client->publish(make_online_message(false), false);
         if (exit_request.reboot) {
             vlog(LOG_INFO, "Rebooting...");
-            sleep_seconds(1);
+            pause_seconds(1);  // SIGTERM may be why we are here: the pause still runs in full
             reboot_router();
         }
         if (exit_request.update_client) {

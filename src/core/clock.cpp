@@ -1,10 +1,9 @@
 #include "core/clock.h"
 
 #include <poll.h>
-#include <pthread.h>
 
 #include <atomic>
-#include <csignal>
+#include <cerrno>
 
 #include "core/signals.h"
 
@@ -19,19 +18,24 @@ public:
         clock_gettime(CLOCK_MONOTONIC, &ts);
         return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
     }
-    void sleep_seconds(unsigned s) override {
-        // SIGTERM ends the sleep early; the rest of it is dropped on purpose.
-        // It is blocked while the flag is tested and unblocked atomically by
-        // the wait, so a SIGTERM that arrives just before the wait still ends it.
-        sigset_t term, previous;
-        sigemptyset(&term);
-        sigaddset(&term, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &term, &previous);
-        if (!SIGTERM_ARRIVED) {
-            timespec ts{static_cast<time_t>(s), 0};
-            ppoll(nullptr, 0, &ts, &previous);
+    // SIGTERM ends the sleep early, whichever thread handled it: the handler
+    // writes the wake-up pipe that the wait polls. The rest of the sleep is
+    // dropped on purpose.
+    void sleep_seconds(unsigned s) override { wait(s, true); }
+    void pause_seconds(unsigned s) override { wait(s, false); }
+
+private:
+    void wait(unsigned s, bool until_sigterm) {
+        const int64_t deadline = monotonic_ms() + static_cast<int64_t>(s) * 1000;
+        pollfd wakeup{until_sigterm ? sigterm_wakeup_fd() : -1, POLLIN, 0};  // poll skips a negative fd
+        for (;;) {
+            if (until_sigterm && SIGTERM_ARRIVED) return;
+            const int64_t remaining = deadline - monotonic_ms();
+            if (remaining <= 0) return;
+            // Slices of at most a minute keep the conversion to int safe for any sleep.
+            const int slice = static_cast<int>(remaining < 60000 ? remaining : 60000);
+            if (poll(&wakeup, 1, slice) < 0 && errno != EINTR) return;
         }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 };
 

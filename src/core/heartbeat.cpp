@@ -1,5 +1,6 @@
 #include "core/heartbeat.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "core/clock.h"
@@ -21,7 +22,11 @@ bool should_do_heartbeat() {
 void heartbeat() {
     if (!should_do_heartbeat()) return;
     vlog(LOG_DEBUG, "Doing watchdog a heartbeat.");
-    file_create_empty(heartbeat_path());
+    const std::string path = heartbeat_path();
+    file_create_empty(path);
+    // Without root, an existing 0444 file cannot be reopened for writing; its
+    // owner may still set its time stamps to now, which is all a reader looks at.
+    utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
 }
 
 }  // namespace velmo

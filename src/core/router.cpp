@@ -65,7 +65,7 @@ int read_board_temperature() { return gpio_query(0x80004211UL); }
 int read_supply_voltage() { return gpio_query(0x80004212UL); }
 
 void reboot_router() {
-    sleep_seconds(1);
+    pause_seconds(1);
     sync();
     if (reboot(RB_AUTOBOOT) != 0) vlog(LOG_ERR, "reboot_router: reboot failed: %s", strerror(errno));
 }

@@ -67,10 +67,16 @@ int run_command_output(const std::string& command_line, std::string* output) {
     std::string full = "exec 2>&1; " + command_line;
     FILE* pipe = popen(full.c_str(), "r");
     if (!pipe) return -1;
+    // read(2) rather than fread: a signal (SIGTERM) interrupts the read with
+    // EINTR, and stopping there would close the pipe under the command
+    // (SIGPIPE) or cut its output short while it still ends with status 0.
+    const int fd = fileno(pipe);
     char buffer[256];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        if (output) output->append(buffer, n);
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (output) output->append(buffer, static_cast<size_t>(n));
     }
     return pclose(pipe);
 }
@@ -80,7 +86,7 @@ void run_program_set_stdout(int fd) {
     redirects[1] = fd;
 }
 
-int run_program(const std::string& program, const std::vector<std::string>& args) {
+pid_t start_program(const std::string& program, const std::vector<std::string>& args) {
     // Build the argument vector before forking: the child may only call
     // async-signal-safe functions.
     std::vector<char*> argv;
@@ -113,6 +119,11 @@ int run_program(const std::string& program, const std::vector<std::string>& args
         if (fd > 2) close(fd);
         fd = -1;
     }
+    return pid < 0 ? -1 : pid;
+}
+
+int run_program(const std::string& program, const std::vector<std::string>& args) {
+    pid_t pid = start_program(program, args);
     if (pid < 0) return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {

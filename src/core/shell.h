@@ -1,6 +1,8 @@
 #pragma once
 // Command runners. Every value put into a command line goes through
 // shell_quote(), so a hostile name can never split or run a command.
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -24,7 +26,11 @@ int run_command_output(const std::string& command_line, std::string* output = nu
 // status, or -1 when the process cannot be created. At most 62 arguments.
 int run_program(const std::string& program, const std::vector<std::string>& args);
 
-// Standard output of the calling thread's next run_program; 0 and 2 are ignored.
+// Starts the program as run_program does but does not wait for it: the
+// process id, or -1 when it cannot be created. The caller reaps it.
+pid_t start_program(const std::string& program, const std::vector<std::string>& args);
+
+// Standard output of the calling thread's next run_program or start_program; 0 and 2 are ignored.
 // The descriptor is closed by run_program when it is above 2.
 void run_program_set_stdout(int fd);
 

@@ -39,9 +39,11 @@ struct ManagementServer {
     int32_t port = -1;
 };
 
+// Byte counter of the mobile data interface at the last measurement and the
+// bytes counted between the two last measurements.
 struct TrafficCounter {
-    int64_t last_delta = 0;
-    int64_t last_interface_value = 0;
+    uint64_t last_delta = 0;
+    uint64_t last_interface_value = 0;
 };
 
 // Alternatives in this order: boolean, integer, floating point, string, null.

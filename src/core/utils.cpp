@@ -143,8 +143,11 @@ int64_t json_integer(const nlohmann::json& value, int64_t min, int64_t max, bool
         in_range = d >= static_cast<double>(min) && d <= static_cast<double>(max);
         if (in_range) result = static_cast<int64_t>(d);
     } else {
-        throw nlohmann::json::type_error::create(302, std::string("type must be number, but is ") + value.type_name(),
-                                                 &value);
+        throw nlohmann::json::type_error::create(
+            302,
+            value.is_number_float() ? std::string("type must be integer, but is a floating-point number")
+                                    : std::string("type must be number, but is ") + value.type_name(),
+            &value);
     }
     if (!in_range)
         throw nlohmann::json::out_of_range::create(406, "number " + value.dump() + " is out of range", &value);

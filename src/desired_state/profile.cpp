@@ -1,5 +1,8 @@
 #include "desired_state/profile.h"
 
+#include <sys/stat.h>
+
+#include <climits>
 #include <cstdio>
 #include <unistd.h>
 
@@ -14,6 +17,11 @@ using nlohmann::json;
 
 std::string profile_path() { return data_path("config_profile.conf"); }
 
+namespace {
+// The profile holds the accounts' password hashes: only the agent reads it.
+constexpr mode_t kProfileFileMode = 0600;
+}  // namespace
+
 void load_profile(ConfigProfile& profile) {
     profile = nullptr;
     const std::string path = profile_path();
@@ -23,11 +31,13 @@ void load_profile(ConfigProfile& profile) {
     } catch (const std::exception& e) {
         vlog(LOG_WARNING, "Failed to load config profile from file '%s'. (%s)", path.c_str(), e.what());
         file_quarantine(path);
+        // The profile holds password hashes: the moved copy is private too.
+        chmod((path + "_err").c_str(), kProfileFileMode);
         profile = nullptr;
     }
 }
 
-void save_profile(const ConfigProfile& profile) { file_write(profile.dump(), profile_path(), "w"); }
+void save_profile(const ConfigProfile& profile) { file_write(profile.dump(), profile_path(), "w", kProfileFileMode); }
 
 void clear_profile(ConfigProfile& profile) {
     unlink(profile_path().c_str());
@@ -167,9 +177,9 @@ std::optional<std::string> read_user_passwd_hash(const json& value) {
 UserRole read_user_role(const json& value) {
     if (!value.is_object() || !value.contains("role")) return UserRole::User;
     try {
-        const json& role = json_number(value["role"]);
-        if (role.is_number_float()) return static_cast<UserRole>(static_cast<int>(role.get<double>()));
-        return static_cast<UserRole>(role.get<int>());
+        // Out of the 32-bit range a role would wrap into another role
+        // (4294967295 into EnsureNotPresent), so it is refused.
+        return static_cast<UserRole>(json_integer(value["role"], INT32_MIN, INT32_MAX, true));
     } catch (const std::exception& e) {
         vlog(LOG_DEBUG, "read_user_role: Failed to read user role. (%s)", e.what());
         return UserRole::User;
@@ -262,7 +272,13 @@ ProfileBehaviours get_profile_behaviours(const ConfigProfile& profile) {
             vlog(LOG_ERR, m.missing, "Ignore");
             continue;
         }
-        if (ub[m.key].is_number_integer()) *m.target = static_cast<ProfileBehaviour>(ub[m.key].get<int>());
+        if (!ub[m.key].is_number_integer()) continue;
+        try {
+            *m.target = static_cast<ProfileBehaviour>(json_integer(ub[m.key], INT32_MIN, INT32_MAX));
+        } catch (const std::exception& e) {
+            // A wrapped value could turn into Purge.
+            vlog(LOG_ERR, "Config profile behavior '%s' is invalid (%s). Setting to '%s'.", m.key, e.what(), "Ignore");
+        }
     }
     return behaviours;
 }

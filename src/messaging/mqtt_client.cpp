@@ -1,7 +1,12 @@
 #include "messaging/mqtt_client.h"
 
+#include <openssl/bio.h>
+#include <openssl/conf.h>
+#include <openssl/ssl.h>
+
 #include <ctime>
 #include <functional>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -15,6 +20,36 @@ namespace velmo {
 namespace {
 
 constexpr size_t kPayloadLogChunk = 970;
+
+// The library's TLS version setting has no effect with OpenSSL 3, so the
+// sessions are held to TLS 1.2 through the process's OpenSSL configuration:
+// every TLS context made afterwards starts from its "system_default" section.
+// It is loaded in memory, after the system configuration (which is loaded only
+// once per process and would otherwise replace it), and touches neither the
+// environment nor the openssl and curl programs the agent starts.
+const char kTls12Configuration[] =
+    "openssl_conf = velmo_conf\n"
+    "[velmo_conf]\n"
+    "ssl_conf = velmo_ssl\n"
+    "[velmo_ssl]\n"
+    "system_default = velmo_tls\n"
+    "[velmo_tls]\n"
+    "MinProtocol = TLSv1.2\n"
+    "MaxProtocol = TLSv1.2\n";
+
+void restrict_tls_to_1_2() {
+    if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG, nullptr) != 1)
+        throw VelmoException("Failed to initialise the TLS library.");
+    BIO* bio = BIO_new_mem_buf(kTls12Configuration, -1);
+    CONF* conf = NCONF_new(nullptr);
+    long error_line = 0;
+    bool loaded = bio && conf && NCONF_load_bio(conf, bio, &error_line) > 0 && CONF_modules_load(conf, nullptr, 0) > 0;
+    NCONF_free(conf);
+    BIO_free(bio);
+    if (!loaded) throw VelmoException("Failed to restrict the TLS version to %s.", "TLSv1.2");
+}
+
+std::once_flag tls_restricted;
 
 // The library takes plain functions; these process-wide callables carry each call to the object constructed
 // last. The mutex makes rebinding safe while an older object's library thread may still deliver, and is held
@@ -144,6 +179,7 @@ MqttClientVelmo::MqttClientVelmo(const std::string& client_id, const std::string
       will_options_(MQTTClient_willOptions_initializer),
       ssl_options_(MQTTClient_SSLOptions_initializer),
       timeout_ms_(timeout_s * 1000) {
+    std::call_once(tls_restricted, restrict_tls_to_1_2);
     connect_options_.keepAliveInterval = keepalive_interval_s;
     connect_options_.cleansession = 0;
     using namespace std::placeholders;

@@ -1,6 +1,7 @@
 #include "session/bootstrap.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -83,6 +84,24 @@ AgentState state_initial(std::unique_ptr<MqttClientVelmo>& client, AgentSettings
     return AgentState::CONNECT_TO_MS;
 }
 
+namespace {
+
+// A server host as the reply holds it. A control character or a blank is
+// refused: written into the settings file, a line break would add lines of
+// its own (another key, for example).
+std::string reply_host(const json& value, const char* handler) {
+    std::string host = value.get<std::string>();
+    for (unsigned char c : host)
+        if (c <= ' ' || c == 0x7f) throw VelmoException("%s: invalid value of %s", handler, "srv_addr");
+    return host;
+}
+
+// A port as the reply holds it: an integer that fits a TCP port, never a
+// wrapped value.
+int reply_port(const json& value) { return static_cast<int>(json_integer(value, 0, 65535)); }
+
+}  // namespace
+
 void handle_redirect_bs_msg(const json& payload, AgentSettings& settings) {
     for (const char* key : {"ca", "srv_addr", "srv_port"}) {
         bool present = payload.is_object() && payload.contains(key);
@@ -91,9 +110,10 @@ void handle_redirect_bs_msg(const json& payload, AgentSettings& settings) {
             throw VelmoException("handle_redirect_bs_msg: missing key or value of %s", key);
     }
     const std::string ca = payload["ca"].get<std::string>();
-    const std::string host = payload["srv_addr"].get<std::string>();
-    const int port = payload["srv_port"].get<int>();
     if (file_read(ca_cert_path()).find(ca) == std::string::npos) file_write(ca, ca_cert_path(), "a");
+    // Both are checked before the settings file is touched.
+    const std::string host = reply_host(payload["srv_addr"], "handle_redirect_bs_msg");
+    const int port = reply_port(payload["srv_port"]);
     set_bootstrap_server(settings, host);
     set_bootstrap_port(settings, static_cast<uint32_t>(port));
     write_agent_settings(settings);
@@ -101,28 +121,27 @@ void handle_redirect_bs_msg(const json& payload, AgentSettings& settings) {
 }
 
 AgentState handle_received_msg(const json& reply, AgentSettings& settings, ManagementServer& server) {
-    int type = (reply.is_object() && reply.contains("t")) ? reply["t"].get<int>() : 0;
-    int code = reply.at("c").get<int>();
+    const bool typed = reply.is_object() && reply.contains("t");
+    const int type = typed ? static_cast<int>(json_integer(reply["t"], INT32_MIN, INT32_MAX)) : 0;
+    const int code = static_cast<int>(json_integer(reply.at("c"), INT32_MIN, INT32_MAX));
     if (code != 0)
         throw VelmoException("Received a negative response from the server: '%s'",
                              bootstrap_result_to_string(code).c_str());
     const json& payload = reply.at("p");
     if (type == static_cast<int>(MessageType::BootstrapResponse)) {
-        // Everything is read before the disk is touched, and the certificate is
-        // checked against the CSR before it replaces the stored one, so a bad
-        // reply never destroys working credentials.
-        const std::string cert = payload.at("cert").get<std::string>();
-        const std::string addr = payload.at("srv_addr").get<std::string>();
-        const int port = payload.at("srv_port").get<int>();
         vlog(LOG_INFO, "Bootstrap successful, flushing cert to disk.");
+        // The certificate is checked against the CSR before it replaces the
+        // stored one, so a bad reply never destroys working credentials.
         const std::string received = client_cert_path() + ".new";
-        file_write(cert, received, "w");
+        file_write(payload.at("cert").get<std::string>(), received, "w");
         if (!cert_matches_csr(client_csr_path(), received)) {
             unlink(received.c_str());
             throw VelmoException("Received certificate does not match CSR that was sent out!");
         }
         if (rename(received.c_str(), client_cert_path().c_str()) != 0)
             throw VelmoException("Failed to open file '%s': %s", client_cert_path().c_str(), strerror(errno));
+        const std::string addr = reply_host(payload.at("srv_addr"), "handle_received_msg");
+        const int port = reply_port(payload.at("srv_port"));
         server.addr = addr;
         server.port = port;
         // Kept at once, so that a crash does not cost another bootstrap.
@@ -204,7 +223,9 @@ void load_management_server(ManagementServer& server) {
     try {
         json j = json::parse(file_read(path));
         server.addr = j.at("addr").get<std::string>();
-        server.port = json_number(j.at("port")).get<int32_t>();
+        // A port that does not fit the record is a bad file, never a wrapped
+        // value; one that fits but is no TCP port is left to INITIAL to refuse.
+        server.port = static_cast<int32_t>(json_integer(j.at("port"), INT32_MIN, INT32_MAX, true));
     } catch (const std::exception& e) {
         vlog(LOG_WARNING, "Failed to load data from file '%s'. (%s)", path.c_str(), e.what());
         file_quarantine(path);

@@ -1,5 +1,7 @@
 #include "session/connection.h"
 
+#include <climits>
+
 #include "core/clock.h"
 #include "core/exception.h"
 #include "core/log.h"
@@ -75,7 +77,7 @@ AgentState state_greet_server(std::unique_ptr<MqttClientVelmo>& slot, std::strin
 
 ClientOverrideRequest parse_client_override(const json& message) {
     ClientOverrideRequest request;
-    request.type = message.at("t").get<int>();
+    request.type = static_cast<int>(json_integer(message.at("t"), INT32_MIN, INT32_MAX));
     if (message.is_object() && message.contains("p")) {
         const json payload = message["p"];
         if (payload.is_object()) {

@@ -27,7 +27,26 @@ void generate_client_key(const std::string& curve, const std::string& key_path) 
                         " -pkeyopt ec_param_enc:named_curve -out " + shell_quote(key_path));
 }
 
+namespace {
+
+// A value as the request configuration reads it back unchanged: characters
+// that the configuration syntax gives a meaning ('$' expands a variable, '#'
+// starts a comment, quotes and the backslash) are escaped, and control
+// characters, which could end the line and add lines of their own, are left out.
+std::string csr_config_value(const std::string& value) {
+    std::string out;
+    for (unsigned char c : value) {
+        if (c < ' ' || c == 0x7f) continue;
+        if (c == '$' || c == '#' || c == '\\' || c == '"' || c == '\'') out += '\\';
+        out += static_cast<char>(c);
+    }
+    return out;
+}
+
+}  // namespace
+
 void gen_csr_config(const std::string& device_id, const std::string& serial, const std::string& config_path) {
+    const std::string id = csr_config_value(device_id), serial_value = csr_config_value(serial);
     AtomicFileWriter writer(config_path);
     FILE* f = writer.file();
     if (!f) throw VelmoException("gen_csr_config: Failed to open file '%s'.", config_path.c_str());
@@ -51,7 +70,7 @@ void gen_csr_config(const std::string& device_id, const std::string& serial, con
             "[ custom_attributes ]\n"
             "mac_oid    = %s\n"
             "serial_oid = %s\n",
-            device_id.c_str(), kCsrContactAddress, device_id.c_str(), serial.c_str());
+            id.c_str(), kCsrContactAddress, id.c_str(), serial_value.c_str());
     if (!writer.commit()) throw VelmoException("gen_csr_config: Failed to open file '%s'.", config_path.c_str());
 }
 

@@ -2,10 +2,15 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/times.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +28,7 @@ constexpr size_t kMaxOutput = 4095;      // bytes of tool output kept
 constexpr size_t kMaxValue = 127;        // longest value a lookup returns
 constexpr size_t kMaxSectionName = 31;   // characters of the cached section name
 constexpr size_t kAccessorText = 31;     // characters kept by the typed accessors
+constexpr int64_t kToolTimeoutMs = 5000; // a status tool still running then is given up
 
 // One section's output, kept for the rest of the second it was read in and
 // the whole next second. Each thread has its own.
@@ -44,9 +50,38 @@ int above_standard_streams(int fd) {
     return moved;
 }
 
-// Runs "/usr/bin/status -v <section>" and reads its output once. False when
-// the pipe cannot be made, the tool does not end with status 0 or the read
-// fails.
+// Milliseconds of real time since `start`, a value of times(2). Tools that
+// speed up a whole process's clocks leave times(2) alone, so a slow tool is
+// always judged by how long it really took.
+int64_t real_ms_since(clock_t start) {
+    static const long ticks_per_second = sysconf(_SC_CLK_TCK);
+    struct tms unused {};
+    unsigned long ticks = static_cast<unsigned long>(times(&unused)) - static_cast<unsigned long>(start);
+    return static_cast<int64_t>(ticks) * 1000 / (ticks_per_second > 0 ? ticks_per_second : 100);
+}
+
+// The tool's wait status once it has ended, or -1 when it is still running
+// at the deadline: it is killed then.
+int reap_status_tool(pid_t pid, clock_t start) {
+    int status = 0;
+    for (;;) {
+        pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended == pid) return status;
+        if (ended < 0 && errno != EINTR) return -1;
+        if (real_ms_since(start) >= kToolTimeoutMs) break;
+        usleep(5000);
+    }
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return -1;
+}
+
+// Runs "/usr/bin/status -v <section>" and keeps the first kMaxOutput bytes
+// of its output. The pipe is read while the tool runs, so output larger than
+// the pipe holds cannot block it, and a tool that has not finished within
+// kToolTimeoutMs is killed. False when the pipe or process cannot be made,
+// the tool times out or does not end with status 0, or the read fails.
 bool run_status_tool(const std::string& section, std::string& output) {
     int fds[2];
     // Close-on-exec keeps the write end out of any other child started
@@ -59,21 +94,38 @@ bool run_status_tool(const std::string& section, std::string& output) {
         if (write_end >= 0) close(write_end);
         return false;
     }
-    run_program_set_stdout(write_end);  // run_program closes it
-    int status = run_program(kStatusTool, {"-v", section});
-    if (status != 0) {
+    struct tms unused {};
+    const clock_t start = times(&unused);
+    run_program_set_stdout(write_end);  // start_program closes it
+    pid_t pid = start_program(kStatusTool, {"-v", section});
+    if (pid < 0) {
         close(read_end);
         return false;
     }
-    char buffer[kMaxOutput + 1];
-    ssize_t n;
-    do {
-        n = read(read_end, buffer, kMaxOutput);
-    } while (n < 0 && errno == EINTR);
+    std::string text;
+    bool at_end = false;
+    bool failed = false;
+    char buffer[4096];
+    while (!at_end && !failed) {
+        int64_t left = kToolTimeoutMs - real_ms_since(start);
+        if (left <= 0) break;
+        pollfd readable{read_end, POLLIN, 0};
+        int ready = poll(&readable, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) failed = true;
+        if (ready <= 0) continue;
+        ssize_t n = read(read_end, buffer, sizeof buffer);
+        if (n < 0) {
+            failed = errno != EINTR;
+        } else if (n == 0) {
+            at_end = true;
+        } else if (text.size() < kMaxOutput) {
+            text.append(buffer, std::min(static_cast<size_t>(n), kMaxOutput - text.size()));
+        }
+    }
     close(read_end);
-    if (n < 0) return false;
-    buffer[n] = '\0';
-    output.assign(buffer);  // the output is a text: it ends at a NUL byte
+    int status = reap_status_tool(pid, start);
+    if (!at_end || failed || status != 0) return false;
+    output.assign(text.c_str());  // the output is a text: it ends at a NUL byte
     return true;
 }
 

@@ -13,6 +13,7 @@ pytest_plugins = [
     "fixtures_status",
     "fixtures_content",
     "fixtures_service",
+    "fixtures_measure",
 ]
 
 

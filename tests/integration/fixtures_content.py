@@ -70,13 +70,13 @@ class DeployRouter:
         (self.router.sim / "fail").mkdir(exist_ok=True)
         (self.router.sim / "fail" / tool).write_text(f"{first_arg.replace('ROOT', self.root)} {code}\n")
 
-    def run(self, *args, mount=None, setup=""):
-        """deploy_probe with the given operation and arguments; its output
-        without the line break. mount: (type, options) of a file system
-        mounted at the router's temporary directory for this run only.
-        setup: shell commands run in the router's namespace first ($0 is the
-        router's root); each must end with '&& '."""
-        argv = [str(program("deploy_probe")), "-d", self.root, *[str(a) for a in args]]
+    def run(self, *args, mount=None, setup="", probe="deploy_probe"):
+        """deploy_probe (or another probe) with the given operation and
+        arguments; its output without the line break. mount: (type, options)
+        of a file system mounted at the router's temporary directory for this
+        run only. setup: shell commands run in the router's namespace first
+        ($0 is the router's root); each must end with '&& '."""
+        argv = [str(program(probe)), "-d", self.root, *[str(a) for a in args]]
         # The wrappers come first on PATH only for the probe, once the router's
         # namespace is set up.
         setup = f'PATH={self.wrap}:$PATH; export PATH; ' + setup

@@ -499,13 +499,11 @@ def test_the_agent_updates_itself_through_its_reinstall_script(deploy):
     assert r.read("opt/velmo_client/etc/version") == "1.0.0", "only the reinstall script replaces the agent"
 
 
-# Named cases: the archive's bytes hold its build time, and ids that differ
-# between the pytest workers stop the whole parallel run.
 @pytest.mark.parametrize("content, output", [
     (b"not a gzip archive", "error: Failed to extract downloaded application package "
                             "'{root}/tmp/gps_2.0.tgz' to '{root}/tmp/module/'."),
     (build_package({}), "error: install_downloaded_actual_app: No installation package was found."),
-], ids=["not-gzip", "empty-archive"])
+], ids=["not-gzip", "empty-package"])
 def test_broken_packages(deploy, content, output):
     deploy.router.write("tmp/gps_2.0.tgz", content)
     assert deploy.run("install_downloaded_app", "gps", pkg_url("gps_2.0.tgz")) == output.format(root=deploy.root)

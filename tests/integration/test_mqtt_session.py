@@ -1,4 +1,6 @@
 """The agent's MQTT session (driven by the mqtt_probe program) against real mosquitto brokers."""
+import socket
+import ssl
 import time
 
 import pytest
@@ -59,6 +61,19 @@ def test_server_certificate_is_verified(make_probe, make_broker, pki, server):
     assert probe.connect(broker)["message"] == HANDSHAKE_ERROR
 
 
+def test_sessions_speak_tls_1_2_only(make_probe, make_broker, broker_tls, broker_mtls, pki):
+    tls13 = make_broker("tls", tls_version="tlsv1.3")
+    # The broker itself is fine: a TLS 1.3 client gets through.
+    context = ssl.create_default_context(cafile=str(pki.ca.cert))
+    with socket.create_connection((tls13.host, tls13.port), timeout=5) as raw:
+        with context.wrap_socket(raw, server_hostname=tls13.host) as tls:
+            assert tls.version() == "TLSv1.3"
+    probe = make_probe("dev-13")
+    assert probe.connect(tls13)["message"] == HANDSHAKE_ERROR
+    assert ok(probe.connect(broker_tls))
+    assert ok(probe.connect(broker_mtls, pki.client("dev-13")))
+
+
 def test_missing_ca_file_raises_and_leaves_the_session_disconnected(make_probe, broker_tcp, tmp_path):
     probe = make_probe("dev-ca")
     assert ok(probe.connect(broker_tcp))
@@ -98,20 +113,24 @@ def test_broker_lost_mid_session_then_stored_messages_resent(make_probe, make_pe
     assert [m.payload for m in received if m] == [b"stored-1", b"stored-2", b"marker"]
 
 
-def test_message_queued_before_the_connection_dropped_is_still_delivered(make_probe, make_peer, broker_tcp):
+def test_messages_queued_before_the_connection_dropped_come_out_in_order(make_probe, make_peer, broker_tcp):
     probe = make_probe("dev-q")
     assert ok(probe.connect(broker_tcp))
     assert ok(probe.cmd("subscribe sr/cmd/dev-q/# 2"))
     peer = make_peer(broker_tcp, "ms")
     payload = b"\x00head\x00tail\xff\x00"
     peer.publish("sr/cmd/dev-q/apply", payload, qos=2)
-    assert probe.cmd("wait_queued 1 10")["queued"] == 1
+    peer.publish("sr/cmd/dev-q/reboot", b'{"t":6}', qos=2)
+    assert probe.cmd("wait_queued 2 10")["queued"] == 2
 
     broker_tcp.kill()
     assert probe.cmd("wait_connected 0 30")["connected"] is False
     r = probe.receive(30)
     assert (r["status"], r["code"], r["message"]) == ("Success", -9999, "")
     assert r["msg"] == {"topic": "sr/cmd/dev-q/apply", "qos": 2, "retained": False, "payload": payload.hex()}
+    r = probe.receive(30)
+    assert r["code"] == -9999, "the second message is still queued"
+    assert r["msg"] == {"topic": "sr/cmd/dev-q/reboot", "qos": 2, "retained": False, "payload": b'{"t":6}'.hex()}
     assert probe.receive(30)["code"] == -9996
 
 

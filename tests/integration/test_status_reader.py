@@ -3,6 +3,8 @@ cache, the "N/A" rules and limits, the identity values and the platform
 libraries. The status_probe program performs the lookups; its clock stands
 still at 5000.5 s unless an "advance-ms" action moves it, so cache expiry
 never depends on how fast the machine is."""
+import os
+
 import pytest
 
 from fixtures_status import install_platform_libs
@@ -118,6 +120,21 @@ def test_output_beyond_4095_bytes_is_not_read(status_router):
     assert probe(status_router, value("mobile", "Operator"), value("mobile", "Band")) == ["Veln", "N/A"]
 
 
+def test_output_larger_than_a_pipe_is_read_while_the_tool_runs(status_router):
+    # 200 KiB: a reader that waits for the tool before reading never sees it end.
+    status_router.set_status("mobile", "Operator : Velnet\n" + ("Padding : " + "p" * 1000 + "\n") * 200)
+    assert probe(status_router, value("mobile", "Operator"), value("mobile", "Padding")) == ["Velnet", "N/A"]
+
+
+def test_hung_tool_is_given_up_and_the_next_lookup_runs_it_again(status_router):
+    hung = status_router.sim / "status" / "mobile"
+    hung.unlink(missing_ok=True)
+    os.mkfifo(hung)                       # the tool's cat waits for a writer that never comes
+    out = probe(status_router, value("mobile", "Operator"), value("sys", "Product Name"))
+    assert out == ["N/A", "RV-5200"]
+    assert status_runs(status_router) == ["mobile", "sys"]
+
+
 @pytest.mark.parametrize("lan,mac", [
     ("MAC Address : 00-0a-14-84-2b-9c\n", "00:0A:14:84:2B:9C"),
     ("MAC Address : a4:07:1b:c0:00:ff\n", "A4:07:1B:C0:00:FF"),
@@ -169,6 +186,7 @@ def test_module_state_with_sim_statistics(status_router):
         assert state["result"] == "5"
         assert (state["sim0.cells"], state["sim0.active"]) == ("0x00000003", "0x00000001")
         assert (state["sim1.cells"], state["sim1.active"]) == ("0x00000007", "0x00000000")
+        assert state["guards"] == "intact", "the platform's whole record fits the areas"
         # Opened in order (libquenno finds the others' symbols), closed in reverse, on every call.
         expected_journal += [
             ["libravelo.so", "load"], ["libtorska.so", "load"], ["libquenno.so", "load"],

@@ -8,9 +8,18 @@
 //          the greeted flag as each handler sees it
 // VELMO_PROBE_EXIT: comma-separated exit requests set by INITIAL
 //   (reboot, update, restart).
+// VELMO_PROBE_TERM_FIFO: path of a FIFO; a second thread, with SIGTERM
+//   unblocked, waits for a line on it and then directs SIGTERM at itself
+//   (tgkill), so that the handler runs on a thread other than the main one.
 // A persisted member logs "probe: load" when loaded and "probe: save" when saved.
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "client/agent_main.h"
 #include "core/exception.h"
@@ -30,9 +39,22 @@ AgentState logged(AgentRuntime& rt, const char* name, AgentState next) {
     return next;
 }
 
+void sigterm_from_another_thread(const std::string& fifo) {
+    std::thread([fifo] {
+        int fd = open(fifo.c_str(), O_RDONLY);
+        char c;
+        if (fd < 0 || read(fd, &c, 1) != 1) return;
+        close(fd);
+        const long tid = syscall(SYS_gettid);
+        vlog(LOG_INFO, "probe: SIGTERM to thread %ld of process %ld", tid, static_cast<long>(getpid()));
+        syscall(SYS_tgkill, getpid(), tid, SIGTERM);
+    }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!env("VELMO_PROBE_TERM_FIFO").empty()) sigterm_from_another_thread(env("VELMO_PROBE_TERM_FIFO"));
     const std::string mode = env("VELMO_PROBE_MODE");
     const std::string requests = "," + env("VELMO_PROBE_EXIT") + ",";
     StateMachine machine;

@@ -12,7 +12,8 @@
 //   sim-write PATH TEXT      writes TEXT to $VELMO_SIM/PATH (the router changes meanwhile)
 //   module-state             read_module_state(nullptr, scratch, sim0, sim1) with areas
 //                            filled with 0xa5 bytes; prints result, pointers and the two
-//                            words of each area as key=value pairs
+//                            words of each area as key=value pairs, and whether the
+//                            guard bytes after each area are intact
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -41,27 +42,33 @@ std::string pointer(const void* p) {
     return text;
 }
 
-std::string word(const velmo::SimStatsRecord& record, size_t offset) {
-    uint32_t value;
-    memcpy(&value, reinterpret_cast<const unsigned char*>(&record) + offset, sizeof value);
+std::string word(uint32_t value) {
     char text[16];
     snprintf(text, sizeof text, "0x%08x", value);
     return text;
 }
 
+// Each area is followed by guard bytes that the platform must leave alone.
+struct GuardedArea {
+    velmo::SimStatsArea area;
+    unsigned char guard[256];
+};
+
 std::string module_state() {
     static unsigned char scratch[64];
-    velmo::SimStatsRecord sim[2];
+    static GuardedArea sim[2];
     memset(sim, 0xa5, sizeof sim);
-    int result = velmo::read_module_state(nullptr, scratch, &sim[0], &sim[1]);
+    int result = velmo::read_module_state(nullptr, scratch, &sim[0].area, &sim[1].area);
     std::string out = "result=" + std::to_string(result) + " arg2=" + pointer(scratch);
+    bool guards_intact = true;
     for (int slot = 0; slot < 2; ++slot) {
         std::string name = " sim" + std::to_string(slot);
-        out += name + "=" + pointer(&sim[slot]);
-        out += name + ".cells=" + word(sim[slot], velmo::kSimStatsCellChangesOffset);
-        out += name + ".active=" + word(sim[slot], velmo::kSimStatsActiveOffset);
+        out += name + "=" + pointer(&sim[slot].area);
+        out += name + ".cells=" + word(sim[slot].area.cell_changes_today());
+        out += name + ".active=" + word(sim[slot].area.active_today());
+        for (unsigned char b : sim[slot].guard) guards_intact = guards_intact && b == 0xa5;
     }
-    return out;
+    return out + " guards=" + (guards_intact ? "intact" : "damaged");
 }
 
 const std::map<std::string, std::function<std::string(bool)>>& accessors() {

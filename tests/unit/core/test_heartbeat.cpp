@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include "core/heartbeat.h"
@@ -47,6 +50,37 @@ TEST(Heartbeat, RenewsAtAnAgeOf3600Seconds) {
     heartbeat();
     EXPECT_GE(mtime_of(path), base) << "3600 seconds old is renewed";
     EXPECT_TRUE(log.contains("Doing watchdog a heartbeat."));
+}
+
+TEST(Heartbeat, RenewsItsReadOnlyFileWithoutRoot) {
+    // The agent may run as an ordinary user: the 0444 file it created then
+    // cannot be reopened for writing, yet its age must still be renewed.
+    test::TopDir top;
+    const std::string dir = top.path() + "/var/data/velmo_client";
+    file_ensure_path_exists(dir);
+    const std::string path = heartbeat_path();
+    file_create_empty(path);
+    const uid_t nobody = 65534;
+    const bool root = geteuid() == 0;  // as root, the child runs as nobody and owns the files
+    for (const std::string& p : {top.path(), top.path() + "/var", top.path() + "/var/data", dir, path})
+        if (root) ASSERT_EQ(chown(p.c_str(), nobody, nobody), 0) << p;
+    const time_t base = time(nullptr);
+    set_mtime(path, base - 7200);
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (root && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(2);
+        heartbeat();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_GE(mtime_of(path), base) << "the time stamp is renewed";
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
 }
 
 TEST(LogLevel, NamesAndRejection) {

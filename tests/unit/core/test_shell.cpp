@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
 
 #include "core/shell.h"
 #include "core/utils.h"
@@ -52,6 +57,41 @@ TEST(RunCommandOutput, MergesStderrAndAppends) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(out, "kept:out\nerr\n");
     EXPECT_NE(run_command_output("exit 2"), 0);
+}
+
+namespace {
+std::atomic<int> sigterms_handled{0};
+extern "C" void count_sigterm(int) { sigterms_handled.fetch_add(1); }
+}  // namespace
+
+TEST(RunCommandOutput, SigtermWhileTheCommandStreamsKeepsReading) {
+    // The agent's own kind of handler: no SA_RESTART, so a read is interrupted.
+    struct sigaction action {}, previous {};
+    action.sa_handler = count_sigterm;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGTERM, &action, &previous), 0);
+    sigterms_handled = 0;
+
+    std::atomic<bool> done{false};
+    const pthread_t reader = pthread_self();
+    std::thread sender([&] {
+        while (!done) {
+            pthread_kill(reader, SIGTERM);
+            usleep(2000);
+        }
+    });
+    std::string out;
+    int status = run_command_output("echo first; sleep 0.3; seq 1 20000", &out);
+    done = true;
+    sender.join();
+    sigaction(SIGTERM, &previous, nullptr);
+
+    std::string expected = "first\n";
+    for (int i = 1; i <= 20000; ++i) expected += std::to_string(i) + "\n";
+    EXPECT_GT(sigterms_handled.load(), 0) << "the signal arrived while the command ran";
+    EXPECT_EQ(status, 0) << "the command was not cut off by SIGPIPE";
+    EXPECT_EQ(out.size(), expected.size());
+    EXPECT_TRUE(out == expected) << "the whole output is read";
 }
 
 TEST(RunProgram, CapturesStdoutThroughAPipeAndReturnsWaitStatus) {

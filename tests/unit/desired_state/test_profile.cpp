@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "core/exception.h"
 #include "core/log.h"
@@ -16,6 +17,11 @@ struct ProfileTest : ::testing::Test {
     static ConfigProfile p(const char* text) { return json::parse(text); }
 };
 
+unsigned file_mode(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
+}
+
 }  // namespace
 
 TEST_F(ProfileTest, StoredFormRoundTripsAndBadFilesAreQuarantined) {
@@ -24,6 +30,7 @@ TEST_F(ProfileTest, StoredFormRoundTripsAndBadFilesAreQuarantined) {
     ConfigProfile profile = p(R"({"b":1,"a":{"d":2,"c":3},"u":"Grüße"})");
     save_profile(profile);
     EXPECT_EQ(top.read("var/data/velmo_client/config_profile.conf"), "{\"a\":{\"c\":3,\"d\":2},\"b\":1,\"u\":\"Grüße\"}");
+    EXPECT_EQ(file_mode(top.path() + "/var/data/velmo_client/config_profile.conf"), 0600u) << "it holds password hashes";
     ConfigProfile loaded;
     load_profile(loaded);
     EXPECT_EQ(loaded, profile);
@@ -38,12 +45,14 @@ TEST_F(ProfileTest, StoredFormRoundTripsAndBadFilesAreQuarantined) {
     for (const char* bad : {"", "{\"a\":1} trailing", "{/*c*/}"}) {
         top.write("var/data/velmo_client/config_profile.conf_err", "older");
         top.write("var/data/velmo_client/config_profile.conf", bad);
+        chmod((top.path() + "/var/data/velmo_client/config_profile.conf").c_str(), 0644);
         loaded = json::object();
         log.clear();
         load_profile(loaded);
         EXPECT_TRUE(loaded.is_null()) << bad;
         EXPECT_FALSE(top.exists("var/data/velmo_client/config_profile.conf"));
         EXPECT_EQ(top.read("var/data/velmo_client/config_profile.conf_err"), bad);
+        EXPECT_EQ(file_mode(top.path() + "/var/data/velmo_client/config_profile.conf_err"), 0600u);
         ASSERT_EQ(log.lines().size(), 1u);
         EXPECT_EQ(log.lines()[0].priority, LOG_WARNING);
         EXPECT_TRUE(string_starts_with(log.lines()[0].text, "Failed to load config profile from file '" + top.path() +
@@ -148,10 +157,15 @@ TEST_F(ProfileTest, UsersWithPasswordsAndRoles) {
         "root":{},
         "svc":{"role":1.9},
         "tmp":{"role":-1},
-        "flag":{"role":true}}})"));
+        "flag":{"role":true},
+        "wrap":{"role":4294967295},
+        "wrap2":{"role":-4294967295},
+        "wrap3":{"role":4294967296.5},
+        "wrap4":{"role":-1e300}}})"));
     std::vector<std::string> names;
     for (const auto& u : users) names.push_back(u.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"admin", "flag", "op", "root", "svc", "tmp"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"admin", "flag", "op", "root", "svc", "tmp", "wrap", "wrap2", "wrap3",
+                                               "wrap4"}));
     EXPECT_EQ(users[0].password_hash, std::optional<std::string>("$1$x$y"));
     EXPECT_EQ(users[0].role, UserRole::Admin);
     EXPECT_EQ(users[1].role, UserRole::User) << "a boolean is no role";
@@ -160,6 +174,14 @@ TEST_F(ProfileTest, UsersWithPasswordsAndRoles) {
     EXPECT_FALSE(users[3].password_hash);
     EXPECT_EQ(users[4].role, UserRole::Admin) << "1.9 is truncated";
     EXPECT_EQ(users[5].role, UserRole::EnsureNotPresent);
+    for (size_t i = 6; i < users.size(); ++i)
+        EXPECT_EQ(users[i].role, UserRole::User) << users[i].name << ": out of range never wraps into a role";
+    for (const char* number : {"4294967295", "-4294967295", "4294967296.5", "-1e+300"})
+        EXPECT_EQ(log.count(std::string("read_user_role: Failed to read user role. "
+                                        "([json.exception.out_of_range.406] number ") +
+                            number + " is out of range)"),
+                  1u)
+            << number;
     EXPECT_TRUE(log.contains(LOG_DEBUG,
                              "get_desired_users: User 'daemon' is a system user that should not be managed. Ignoring."));
     EXPECT_EQ(log.count("read_user_role: Failed to read user role. "
@@ -245,6 +267,14 @@ TEST_F(ProfileTest, BehavioursDefaultToIgnore) {
         {R"({"system":{"ub":{"apps":2,"users":2.0}}})", ProfileBehaviour::Purge, ProfileBehaviour::Ignore, {}},
         {R"({"system":{"ub":{"users":2}}})", ProfileBehaviour::Ignore, ProfileBehaviour::Purge,
          {"Failed to get applications config profile behavior. Setting to 'Ignore'."}},
+        {R"({"system":{"ub":{"apps":4294967298,"users":-4294967294}}})", ProfileBehaviour::Ignore,
+         ProfileBehaviour::Ignore,
+         {"Config profile behavior 'apps' is invalid ([json.exception.out_of_range.406] number 4294967298 is out of "
+          "range). Setting to 'Ignore'.",
+          "Config profile behavior 'users' is invalid ([json.exception.out_of_range.406] number -4294967294 is out of "
+          "range). Setting to 'Ignore'."}},
+        {R"({"system":{"ub":{"apps":true,"users":-1}}})", ProfileBehaviour::Ignore, static_cast<ProfileBehaviour>(-1),
+         {}},
         {R"({"system":{"ub":[]}})", ProfileBehaviour::Ignore, ProfileBehaviour::Ignore,
          {"Failed to get applications config profile behavior. Setting to 'Ignore'.",
           "Failed to get users config profile behavior. Setting to 'Ignore'."}},

@@ -2,9 +2,6 @@
 // there (connections are refused at once), with a clock whose pauses take no
 // time: the retry counts, pauses and log lines without waiting hours.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "core/exception.h"
 #include "core/log.h"
@@ -23,18 +20,6 @@ using nlohmann::json;
 
 namespace {
 
-int closed_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 const std::vector<unsigned> kRetryPauses = {20,   30,   45,   67,   100,  150,  225,  337,  505,
                                             757,  1135, 1702, 2553, 3600, 3600, 3600, 3600, 3600,
                                             3600, 3600, 3600, 3600, 3600, 3600, 3600};
@@ -48,7 +33,7 @@ struct Session : ::testing::Test {
         top.write("var/data/velmo_client/client.csr", "CSR");
         client = std::make_unique<MqttClientVelmo>("dev", "", 60, 30);
         settings.bootstrap_server = "127.0.0.1";
-        settings.bootstrap_port = static_cast<uint32_t>(closed_port());
+        settings.bootstrap_port = static_cast<uint32_t>(test::closed_port());
     }
     void TearDown() override { SIGTERM_ARRIVED = 0; }
     std::vector<std::string> lines(int priority) const {
@@ -103,7 +88,7 @@ TEST_F(Session, SkipBootstrapNeedsAStoredServer) {
 }
 
 TEST_F(Session, ConnectionToTheManagementServerGivesUpAfter25Attempts) {
-    server = {"127.0.0.1", closed_port()};
+    server = {"127.0.0.1", test::closed_port()};
     top.write("var/data/velmo_client/client.crt", "CRT");
     top.write("var/data/velmo_client/client.key", "KEY");
     EXPECT_EQ(state_connect_to_ms(client, server, false, false), AgentState::BOOTSTRAP);
@@ -119,7 +104,7 @@ TEST_F(Session, ConnectionToTheManagementServerGivesUpAfter25Attempts) {
 }
 
 TEST_F(Session, PlainTcpWhenSslIsDisabled) {
-    server = {"127.0.0.1", closed_port()};
+    server = {"127.0.0.1", test::closed_port()};
     clock.on_sleep([](unsigned) { SIGTERM_ARRIVED = 1; });
     EXPECT_EQ(state_connect_to_ms(client, server, true, true), AgentState::EXIT);
     EXPECT_EQ(client->protocol(), "tcp");
@@ -155,35 +140,52 @@ TEST_F(Session, InitialDecidesFromTheFilesOnDisk) {
                                  &out),
               0)
         << out;
+    // Several conditions at once: the first in the order of the table wins,
+    // and only its line is logged.
     struct Row {
         std::string last_address;
         ManagementServer server;
-        bool remove_key;
+        bool remove_key, unreadable_cert;
         std::string message;
         AgentState next;
     } rows[] = {
-        {"other.host", {"127.0.0.1", 8883}, false, "Bootstrap server address changed. Proceding to Bootstrap.",
+        {"other.host", {"127.0.0.1", 8883}, false, false, "Bootstrap server address changed. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"127.0.0.1", 8883}, true, "Client certificate and/or key not found. Proceding to Bootstrap.",
+        {"other.host", {"", 0}, true, true, "Bootstrap server address changed. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"", 8883}, false, "Management server address is unknown. Proceding to Bootstrap.",
+        {"127.0.0.1", {"127.0.0.1", 8883}, true, false,
+         "Client certificate and/or key not found. Proceding to Bootstrap.", AgentState::BOOTSTRAP},
+        {"127.0.0.1", {"", -1}, true, true, "Client certificate and/or key not found. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"127.0.0.1", 0}, false, "Management server port is invalid (0). Proceding to Bootstrap.",
+        {"127.0.0.1", {"", 8883}, false, false, "Management server address is unknown. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"127.0.0.1", 65536}, false, "Management server port is invalid (65536). Proceding to Bootstrap.",
+        {"127.0.0.1", {"", 0}, false, true, "Management server address is unknown. Proceding to Bootstrap.",
          AgentState::BOOTSTRAP},
-        {"127.0.0.1", {"127.0.0.1", 65535}, false, "Client credentials detected. Skipping bootstrap.",
+        {"127.0.0.1", {"127.0.0.1", 0}, false, false, "Management server port is invalid (0). Proceding to Bootstrap.",
+         AgentState::BOOTSTRAP},
+        {"127.0.0.1", {"127.0.0.1", 65536}, false, true,
+         "Management server port is invalid (65536). Proceding to Bootstrap.", AgentState::BOOTSTRAP},
+        {"127.0.0.1", {"127.0.0.1", 8883}, false, true, "Client certificate is expired. Proceding to Bootstrap.",
+         AgentState::BOOTSTRAP},
+        {"127.0.0.1", {"127.0.0.1", 65535}, false, false, "Client credentials detected. Skipping bootstrap.",
          AgentState::CONNECT_TO_MS},
     };
     const std::string key = top.read("var/data/velmo_client/client.key");
+    const std::string cert = top.read("var/data/velmo_client/client.crt");
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.message);
         top.write(last, row.last_address);
         top.write("var/data/velmo_client/client.key", key);
+        top.write("var/data/velmo_client/client.crt", row.unreadable_cert ? "not a certificate" : cert);
         if (row.remove_key) unlink((top.path() + "/var/data/velmo_client/client.key").c_str());
         server = row.server;
         log.clear();
-        EXPECT_EQ(state_initial(client, settings, server), row.next) << row.message;
-        EXPECT_TRUE(log.contains(LOG_INFO, row.message)) << row.message;
+        EXPECT_EQ(state_initial(client, settings, server), row.next);
+        std::vector<std::string> decisions;
+        for (const auto& line : lines(LOG_INFO))
+            if (line.find("Proceding to Bootstrap.") != std::string::npos || line.find("Skipping bootstrap") != std::string::npos)
+                decisions.push_back(line);
+        EXPECT_EQ(decisions, std::vector<std::string>{row.message});
     }
 }
 
@@ -229,10 +231,65 @@ TEST_F(Session, RepliesOfTheBootstrapServer) {
             EXPECT_STREQ(e.what(), c.error) << c.reply;
         }
     }
-    for (const char* malformed : {R"({"p":{},"t":13})", R"({"c":0,"t":13})", R"({"c":0,"p":{"cert":"x"},"t":13})",
-                                  R"({"c":"0","p":{},"t":13})", R"([1])"})
+    // A number that would wrap into "Ok" or into a known type is no number of the reply.
+    for (const char* malformed : {R"({"p":{},"t":13})", R"({"c":0,"t":13})", R"({"c":"0","p":{},"t":13})", R"([1])",
+                                  R"({"c":4294967296,"p":{},"t":13})", R"({"c":false,"p":{},"t":13})",
+                                  R"({"c":0,"p":{},"t":4294967309})", R"({"c":0,"p":{},"t":true})"})
         EXPECT_THROW(handle_received_msg(json::parse(malformed), settings, server), json::exception) << malformed;
     EXPECT_FALSE(top.exists("var/data/velmo_client/client.crt")) << "nothing is written for a malformed reply";
+}
+
+// The certificate is written and checked before the server's address and port
+// are read; an address or port that is not usable leaves no server record.
+TEST_F(Session, BootstrapResponseStoresTheCertificateThenReadsTheServer) {
+    create_credentials("A4:07:1B:C0:00:FF", "S1");
+    const std::string dir = top.path() + "/var/data/velmo_client/";
+    std::string out;
+    ASSERT_EQ(run_command_output("openssl x509 -req -in " + dir + "client.csr -signkey " + dir +
+                                     "client.key -days 1 -out " + top.path() + "/signed.crt",
+                                 &out),
+              0)
+        << out;
+    const std::string cert = file_read(top.path() + "/signed.crt");
+    struct Case {
+        json addr, port;
+        const char* error;  // nullptr: accepted
+    } cases[] = {
+        {"ms\nMOD_VELMO_CLIENT_SSL_DISABLED=1", 8883, "handle_received_msg: invalid value of srv_addr"},
+        {"ms example", 8883, "handle_received_msg: invalid value of srv_addr"},
+        {"ms\x7f", 8883, "handle_received_msg: invalid value of srv_addr"},
+        {"ms.example", -1, "[json.exception.out_of_range.406] number -1 is out of range"},
+        {"ms.example", 65536, "[json.exception.out_of_range.406] number 65536 is out of range"},
+        {"ms.example", 4294976179ull, "[json.exception.out_of_range.406] number 4294976179 is out of range"},
+        {"ms.example", true, "[json.exception.type_error.302] type must be number, but is boolean"},
+        {"ms.example", 8883.0, "[json.exception.type_error.302] type must be integer, but is a floating-point number"},
+        {"ms.example", nullptr, "[json.exception.type_error.302] type must be number, but is null"},
+        {"ms.example", 8883, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr.dump() + " " + c.port.dump());
+        unlink((dir + "client.crt").c_str());
+        log.clear();
+        server = ManagementServer{};
+        const json reply = {{"c", 0}, {"t", 13}, {"p", {{"cert", cert}, {"srv_addr", c.addr}, {"srv_port", c.port}}}};
+        if (c.error) {
+            try {
+                handle_received_msg(reply, settings, server);
+                ADD_FAILURE() << "accepted";
+            } catch (const std::exception& e) {
+                EXPECT_STREQ(e.what(), c.error);
+            }
+            EXPECT_EQ(server.addr, "");
+            EXPECT_EQ(server.port, -1);
+            EXPECT_FALSE(file_exists(management_server_path()));
+        } else {
+            EXPECT_EQ(handle_received_msg(reply, settings, server), AgentState::CONNECT_TO_MS);
+            EXPECT_EQ(server.addr, "ms.example");
+            EXPECT_EQ(server.port, 8883);
+        }
+        EXPECT_TRUE(log.contains(LOG_INFO, "Bootstrap successful, flushing cert to disk."));
+        EXPECT_EQ(file_read(dir + "client.crt"), cert) << "written and checked first";
+    }
 }
 
 TEST_F(Session, RedirectAppendsTheCaOnceAndRewritesTheSettings) {
@@ -248,6 +305,40 @@ TEST_F(Session, RedirectAppendsTheCaOnceAndRewritesTheSettings) {
     EXPECT_EQ(stored.bootstrap_server, "bs2.example");
     EXPECT_EQ(stored.bootstrap_port, 9883u);
     EXPECT_EQ(log.count("Redirected to another bootstrap server: bs2.example:9883"), 2u);
+}
+
+// An address or port that cannot be used leaves the settings as they were:
+// a line break in the host would otherwise add lines to the settings file.
+TEST_F(Session, RedirectWithAnUnusableServerWritesNoSettings) {
+    file_ensure_path_exists(top.path() + "/opt/velmo_client/etc");
+    top.write("opt/velmo_client/etc/settings", "MOD_VELMO_CLIENT_BOOTSTRAPSERVER=bs.example\n");
+    struct Case {
+        json addr, port;
+        const char* error;
+    } cases[] = {
+        {"bs2\nMOD_VELMO_CLIENT_SSL_DISABLED=1", 9883, "handle_redirect_bs_msg: invalid value of srv_addr"},
+        {"bs2\r", 9883, "handle_redirect_bs_msg: invalid value of srv_addr"},
+        {"bs2 x", 9883, "handle_redirect_bs_msg: invalid value of srv_addr"},
+        {"bs2\t", 9883, "handle_redirect_bs_msg: invalid value of srv_addr"},
+        {1, 9883, "[json.exception.type_error.302] type must be string, but is number"},
+        {"bs2", -9883, "[json.exception.out_of_range.406] number -9883 is out of range"},
+        {"bs2", 4294977179ull, "[json.exception.out_of_range.406] number 4294977179 is out of range"},
+        {"bs2", true, "[json.exception.type_error.302] type must be number, but is boolean"},
+        {"bs2", 9883.5, "[json.exception.type_error.302] type must be integer, but is a floating-point number"},
+        {"bs2", "9883", "[json.exception.type_error.302] type must be number, but is string"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr.dump() + " " + c.port.dump());
+        const json reply = {{"c", 0}, {"t", 14}, {"p", {{"ca", "CA"}, {"srv_addr", c.addr}, {"srv_port", c.port}}}};
+        try {
+            handle_received_msg(reply, settings, server);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::exception& e) {
+            EXPECT_STREQ(e.what(), c.error);
+        }
+        EXPECT_EQ(settings.bootstrap_server, "127.0.0.1");
+        EXPECT_EQ(top.read("opt/velmo_client/etc/settings"), "MOD_VELMO_CLIENT_BOOTSTRAPSERVER=bs.example\n");
+    }
 }
 
 TEST_F(Session, ManagementServerRecordFile) {
@@ -269,7 +360,11 @@ TEST_F(Session, ManagementServerRecordFile) {
         const char* content;
         const char* addr;
     } bad[] = {{R"({"addr":"a.example"})", "a.example"}, {"{", ""}, {R"({"addr":1,"port":2})", ""},
-               {R"({"addr":"b.example","port":"2"})", "b.example"}};
+               {R"({"addr":"b.example","port":"2"})", "b.example"},
+               {R"({"addr":"b.example","port":true})", "b.example"},
+               {R"({"addr":"b.example","port":4294976179})", "b.example"},
+               {R"({"addr":"b.example","port":-4294958413})", "b.example"},
+               {R"({"addr":"b.example","port":1e300})", "b.example"}};
     for (const auto& b : bad) {
         file_write(b.content, path, "w");
         record = ManagementServer{};
@@ -282,6 +377,13 @@ TEST_F(Session, ManagementServerRecordFile) {
         ASSERT_EQ(lines(LOG_WARNING).size(), 1u);
         EXPECT_TRUE(string_starts_with(lines(LOG_WARNING)[0], "Failed to load data from file '" + path + "'. ("));
     }
+    file_write(R"({"addr":"ms.example","port":8883.9})", path, "w");
+    load_management_server(record);
+    EXPECT_EQ(record.port, 8883) << "a number with a fraction is truncated";
+    file_write(R"({"addr":"ms.example","port":65536})", path, "w");
+    load_management_server(record);
+    EXPECT_EQ(record.port, 65536) << "kept for INITIAL to report as invalid";
+
     record = {"kept.example", 1};
     clear_management_server(record);
     EXPECT_EQ(record.addr, "kept.example") << "clearing deletes the file; the record keeps its values";
@@ -305,5 +407,7 @@ TEST_F(Session, ClientOverride) {
     EXPECT_EQ(parse_client_override(json::parse(R"({"t":30})")).type, 30);
     EXPECT_THROW(parse_client_override(json::parse(R"({"p":{}})")), json::exception);
     EXPECT_THROW(parse_client_override(json::parse(R"({"t":"30"})")), json::exception);
+    EXPECT_THROW(parse_client_override(json::parse(R"({"t":4294967326})")), json::exception) << "never wraps to 30";
+    EXPECT_THROW(parse_client_override(json::parse(R"({"t":true})")), json::exception);
     EXPECT_THROW(parse_client_override(json::parse(R"({"t":30,"p":{"update_url":1}})")), json::exception);
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "core/exception.h"
 #include "core/shell.h"
@@ -81,6 +82,32 @@ TEST_F(Credentials, CreatesAnEcKeyAndACsrWithTheIdentity) {
     EXPECT_NE(text.find("RV5200-0042"), std::string::npos);
     EXPECT_NE(text.find("prime256v1"), std::string::npos);
     EXPECT_NE(text.find("ecdsa-with-SHA256"), std::string::npos);
+}
+
+// Identity values come from the router's status tool: whatever they hold,
+// the request is made and carries them, and no configuration line is added.
+TEST_F(Credentials, HostileIdentityValuesNeitherBreakNorExtendTheRequest) {
+    struct Case {
+        std::string serial, shown;
+    } cases[] = {
+        {"RV$5200", "RV$5200"},
+        {"${ENV::HOME}", "${ENV::HOME}"},
+        {"RV#52 \\x \"q\" 'q'", "RV#52 \\x \"q\" 'q'"},
+        {"RV5200\n[ dn ]\nO = Evil", "RV5200[ dn ]O = Evil"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.serial);
+        unlink(data("client.csr").c_str());
+        ASSERT_NO_THROW(create_credentials("A4:07:1B:C0:00:FF", c.serial));
+        std::string text;
+        ASSERT_EQ(sh("openssl req -in var/data/velmo_client/client.csr -noout -text", &text), 0) << text;
+        EXPECT_NE(text.find(c.shown), std::string::npos) << text;
+        size_t subject = text.find("Subject:");
+        ASSERT_NE(subject, std::string::npos) << text;
+        EXPECT_EQ(text.substr(subject, text.find('\n', subject) - subject),
+                  "Subject: C = IE, O = Morvane, L = Kelbrook, ST = Dunmara, CN = A4:07:1B:C0:00:FF, "
+                  "emailAddress = devices@morvane.example");
+    }
 }
 
 TEST_F(Credentials, CommandFailureCarriesTheToolsOutput) {

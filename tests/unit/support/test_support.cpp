@@ -1,6 +1,9 @@
 #include "support/test_support.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -133,5 +136,17 @@ void TopDir::write(const std::string& relative, const std::string& content) cons
 std::string TopDir::read(const std::string& relative) const { return file_read(path_ + "/" + relative); }
 
 bool TopDir::exists(const std::string& relative) const { return file_exists(path_ + "/" + relative); }
+
+int closed_port() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
 
 }  // namespace velmo::test

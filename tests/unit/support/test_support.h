@@ -64,4 +64,7 @@ private:
     std::string previous_top_;
 };
 
+// A loopback TCP port that nothing listens on: connections are refused at once.
+int closed_port();
+
 }  // namespace velmo::test

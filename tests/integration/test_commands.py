@@ -1,0 +1,129 @@
+"""The command loop of the real agent against the reference management
+server: commands and their answers, the pending reboot answer that survives a
+reboot of the router, a new bootstrap on request, and the loop's resilience to
+payloads it cannot use."""
+import json
+import signal
+
+from fixtures_service import DEVICE
+
+ME = f"sr/{DEVICE}/"
+
+
+def start(router, faketime=None):
+    return router.start(router.agent_argv(), faketime=faketime)
+
+
+def stop(proc):
+    proc.terminate()
+    assert proc.wait(30) == 0
+
+
+def online(service, router, count=1, faketime=None):
+    """A router whose agent has bootstrapped, greeted and entered the command loop."""
+    proc = start(router, faketime)
+    service.ms.wait_for("greetings", count=count)
+    router.wait_for_log("State: 'HANDLE_MANAGEMENT_COMMANDS'", proc=proc)
+    return proc
+
+
+def errors(router):
+    return router.messages("velmo_client", severity="err")
+
+
+def test_unusable_messages_are_reported_and_the_loop_goes_on(service, router):
+    service.prepare(router)
+    proc = online(service, router)
+    ms = service.ms
+    cases = [  # (payload, error line or None for a warning only)
+        (b"{not json", "Handling message failed: '[json.exception.parse_error.101]"),
+        (b'{"id":8}', "Handling message failed: '[json.exception.out_of_range.403] key 't' not found'"),
+        (b'[1,2]', "Handling message failed: '[json.exception.type_error.304]"),
+        (b'{"id":8,"t":"99"}', "Handling message failed: '[json.exception.type_error.302]"),
+        (b'{"id":8,"t":99.5}', "Handling message failed: '[json.exception.type_error.302]"),
+        (b'{"id":8,"t":true}', "Handling message failed: '[json.exception.type_error.302]"),
+        (b'{"id":8,"t":4294967302}', "Handling message failed: 'number out of the 32-bit range: 4294967302'"),
+        (b'{"id":4294967303,"t":99}', "Handling message failed: 'number out of the 32-bit range: 4294967303'"),
+        (b'{"t":99}', None),
+    ]
+    for payload, error in cases:
+        router.clear_logs()
+        ms.command(DEVICE, "x", payload)
+        warning = f"Warning! An unsupported message arrived to topic 'sr/cmd/{DEVICE}/x'"
+        line = router.wait_for_log(error or warning, proc=proc)
+        assert line["severity"] == ("err" if error else "warning") and line["msg"].startswith(error or warning)
+    # An unsupported type with an id is answered on the swapped topic; nothing before it was.
+    ms.send(DEVICE, 99, 7, suffix="odd/topic")
+    answer = ms.answer(7)
+    assert (answer.topic, answer.payload, answer.qos, answer.retain) == (
+        f"sr/{DEVICE}/cmd/odd/topic", b'{"c":4,"id":7,"t":16}', 1, False)
+    assert [m.json().get("id") for m in ms.messages() if m.json().get("t") == 16] == [7]
+    # A type the loop handles on the greeting-reply topic too: dispatch goes by "t" only.
+    ms.peer.publish(f"sr/greetings/{DEVICE}", b'{"id":9,"t":42}', qos=2)
+    assert ms.answer(9).topic == f"sr/{DEVICE}/greetings"
+    stop(proc)
+
+
+def test_apply_config_that_is_not_base64_changes_nothing(service, router):
+    service.prepare(router)
+    proc = online(service, router)
+    service.ms.send(DEVICE, 10, 3, {"config": "***", "config_hash": "h", "config_size": 3})
+    line = router.wait_for_log("Handling message failed:", proc=proc)
+    assert line["msg"] == "Handling message failed: 'Decoding from base64 failed.'"
+    stop(proc)
+    assert json.loads(router.data("sync_request.json").read_text()) == {
+        "config_hash": "", "request_id": -1, "response_sent": False, "status": 0}
+    assert router.data("config_profile.conf").read_text() == "null"
+    assert not service.ms.answers(3)
+
+
+def test_reboot_is_answered_after_the_restart(service, router):
+    service.prepare(router)
+    proc = online(service, router)
+    service.ms.send(DEVICE, 6, 21)
+    assert proc.wait(30) == -signal.SIGHUP, "the router's PID namespace was rebooted"
+    msgs = router.messages("velmo_client")
+    assert "Rebooting..." in msgs[msgs.index("State: 'EXIT'"):]
+    assert router.data("reboot_request.json").read_text() == '{"request_id":21,"response_sent":false}'
+    assert not service.ms.answers(21), "no answer before the reboot"
+    assert service.ms.messages("notify/online")[-1].payload == b'{"p":{"online":false},"t":1}'
+
+    proc = online(service, router, count=2)
+    answer = service.ms.answer(21)
+    assert (answer.topic, answer.payload, answer.qos) == (ME + "cmd/reboot", b'{"c":0,"id":21,"t":7}', 1)
+    stop(proc)
+    assert router.data("reboot_request.json").read_text() == '{"request_id":21,"response_sent":true}'
+    proc = online(service, router, count=3)
+    stop(proc)
+    assert len(service.ms.answers(21)) == 1, "answered once"
+
+
+def test_rebootstrap_starts_over_with_new_credentials(service, router):
+    service.prepare(router)
+    proc = online(service, router)
+    data = router.data
+    old_key = data("client.key").read_text()
+    ca = data("ca.crt").read_text()
+    service.ms.apply_config(DEVICE, 1, {})  # a profile and a sync request that the new bootstrap forgets
+    service.ms.send(DEVICE, 4, 30)
+    answer = service.ms.answer(30)
+    assert (answer.topic, answer.payload, answer.qos) == (ME + "cmd/rebootstrap", b'{"c":0,"id":30,"t":5}', 1)
+    offline = service.ms.wait_for("notify/online", count=2)
+    assert offline.payload == b'{"p":{"online":false},"t":1}'
+    service.bs.wait_for_requests(2)
+    greeting = service.ms.wait_for("greetings", count=2)
+    assert greeting.payload == b'{"p":{"config_hash":"","version":"1.0.0"},"t":15}'
+    assert service.ms.messages("notify/online")[-1].payload == b'{"p":{"online":true},"t":1}'
+    stop(proc)
+
+    msgs = router.messages("velmo_client")
+    states = [m for m in msgs if m.startswith("State: ")]
+    i = states.index("State: 'HANDLE_MANAGEMENT_COMMANDS'")
+    assert "State: 'INITIAL'" not in states[i:], "straight to BOOTSTRAP"
+    assert "State: 'BOOTSTRAP'" in states[i:]
+    assert data("client.key").read_text() != old_key, "a new key"
+    assert data("ca.crt").read_text() == ca and data("last_bs_address").exists()
+    (_, request, _) = service.bs.requests[1]
+    assert request["p"]["csr"] == data("client.csr").read_text()
+    assert data("config_profile.conf").read_text() == "null"
+    assert json.loads(data("sync_request.json").read_text())["request_id"] == -1
