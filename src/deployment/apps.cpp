@@ -38,13 +38,12 @@ void copy_app_into_place(const std::string& extracted, const std::string& app) {
     copy_failed(extracted, apps_root_dir());
 }
 
-// Sets the app's settings aside before its directory is removed. When there
-// are settings and the copy fails, the update stops here: removing the app
-// would lose them.
-void back_up_settings(const std::string& app, const std::string& backup) {
+// Sets the app's settings aside before its directory is removed. False when
+// there are settings and the copy failed: the update must stop there, as
+// removing the app would lose them.
+bool back_up_settings(const std::string& app, const std::string& backup) {
     std::string settings = app + "/etc/settings";
-    if (run_command("cp " + q(settings) + " " + q(backup)) != 0 && file_exists(settings))
-        copy_failed(settings, backup);
+    return run_command("cp " + q(settings) + " " + q(backup)) == 0 || !file_exists(settings);
 }
 
 // The extraction directory lies in the world-writable temporary directory:
@@ -153,7 +152,11 @@ void install_downloaded_actual_app(const std::string& name, const std::string& v
         } else if (dir != kAgentName) {
             std::string backup = extraction + "settings." + dir;
             run_command(init + " stop");
-            back_up_settings(app, backup);
+            if (!back_up_settings(app, backup)) {
+                // Nothing was removed: the app runs on as it was.
+                run_command(init + " start");
+                copy_failed(app + "/etc/settings", backup);
+            }
             run_command("rm -rf " + q(app));
             copy_app_into_place(extraction + dir, app);
             link_web_dir(app, web);

@@ -278,6 +278,9 @@ void sync_user(const UserAccount& desired, const std::vector<UserAccount>& curre
     if (!found) {
         if (desired.role == UserRole::EnsureNotPresent) return;
         if (!desired.password_hash) throw VelmoException("Cannot create user without password.");
+        // A hash the shadow file would refuse is refused before adduser runs,
+        // so no account is left behind without the password it was meant to get.
+        check_field(shadow_file_path(), *desired.password_hash);
         create_user(desired);
         set_user_password(desired.name, *desired.password_hash);
         return;

@@ -147,6 +147,7 @@ def test_hostile_names_and_hashes_run_nothing_and_corrupt_nothing(accounts):
         "$(id)": {"password": "$6$d"},
         "op\nroot": {"password": "$6$e"},
         "guest": {"password": "x\nroot::0:0:99999:7:::"},
+        "newop": {"password": "$6$a:b"},  # refused before adduser makes a half account
     }
     out = accounts.run("sync", users)
     assert out == [
@@ -155,6 +156,8 @@ def test_hostile_names_and_hashes_run_nothing_and_corrupt_nothing(accounts):
         "$(id): error: Command '/usr/sbin/adduser -D '$(id)'' failed with error '1'",
         "`/usr/sbin/deluser svc`: error: Command '/usr/sbin/adduser -D '`/usr/sbin/deluser svc`'' failed with error '1'",
         "guest: error: Refusing to rewrite '%s/etc/shadow': a field holds ':', a line break or a NUL byte."
+        % accounts.router.root,
+        "newop: error: Refusing to rewrite '%s/etc/shadow': a field holds ':', a line break or a NUL byte."
         % accounts.router.root,
         "op", "root: error: Username holds ':', ',' or a control character (cannot create user).",
         "x;/usr/sbin/deluser guest: error: Command '/usr/sbin/adduser -D -G root 'x;/usr/sbin/deluser guest'' "

@@ -384,7 +384,8 @@ def test_failed_copy_of_a_fresh_app_removes_the_half_copy_and_fails(deploy):
     # The copy into the apps directory fails: its half copy is removed, the
     # saved settings are neither restored over nothing nor deleted.
     ("cp", "-rdf", 4, copy_failed("ROOT/tmp/module/gps")),
-    # The settings cannot be set aside: the app is not removed at all.
+    # The settings cannot be set aside: the app is not removed at all, and it
+    # is started again.
     ("cp", "ROOT/opt/gps/etc/settings", 2,
      "error: install_downloaded_actual_app: Failed to copy 'ROOT/opt/gps/etc/settings' to "
      "'ROOT/tmp/module/settings.gps'."),
@@ -396,7 +397,7 @@ def test_failed_copy_during_an_update_stops_it(deploy, tool, first_arg, stop_aft
     deploy.fail(tool, first_arg, 1)
     out = deploy.run("install_downloaded_app", "gps", pkg_url("gps_2.0.tgz"))
     assert out.replace(deploy.root, "ROOT") == output
-    cleanup = ["rm -rf ROOT/opt/gps"] if first_arg == "-rdf" else []
+    cleanup = ["rm -rf ROOT/opt/gps"] if first_arg == "-rdf" else ["ROOT/opt/gps/etc/init start"]
     assert deploy.commands() == EXTRACT + ["tar -xzf ROOT/tmp/gps_2.0.tgz -C ROOT/tmp/module/"] + \
         update("gps")[:stop_after] + cleanup
     if first_arg == "-rdf":

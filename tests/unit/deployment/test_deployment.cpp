@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "core/exception.h"
 #include "core/log.h"
@@ -200,6 +202,24 @@ TEST(ScratchDir, APlantedLinkIsRemovedNotFollowed) {
     EXPECT_TRUE(scratch_dir_is_ours(module_tmp_dir()));
     scratch_dir_remove(module_tmp_dir());
     EXPECT_FALSE(top.exists("tmp/module"));
+}
+
+// Someone who keeps planting the link again right after it is unlinked must
+// still never get rm to follow it.
+TEST(ScratchDir, ALinkPlantedAgainAndAgainIsNeverFollowed) {
+    TopDir top;
+    top.write("victim/keep", "precious");
+    top.write("tmp/other", "");
+    const std::string target = top.path() + "/victim";
+    const std::string link = top.path() + "/tmp/module";
+    std::atomic<bool> stop{false};
+    std::thread planter([&] {
+        while (!stop) symlink(target.c_str(), link.c_str());
+    });
+    for (int i = 0; i < 20 && top.exists("victim/keep"); ++i) scratch_dir_remove(module_tmp_dir());
+    stop = true;
+    planter.join();
+    EXPECT_EQ(top.read("victim/keep"), "precious");
 }
 
 TEST(UninstallApp, NotInstalledOrNoPlainNameIsSkipped) {
