@@ -100,6 +100,9 @@ def main():
         say(f"SyncEvent on {event.topic}: {short(event.payload)}")
         router.wait_until(lambda: "ETH_IP=10.0.0.1\n" in router.read("etc/settings.eth"), timeout=30, proc=proc,
                           what="the repair")
+        # The services of the repaired file restart after the restore tool has run.
+        router.wait_until(lambda: "/etc/init.d/eth restart" in router.commands(), timeout=30, proc=proc,
+                          what="the restart of eth")
         restarts = [c for c in router.commands() if c.startswith("/etc/init.d/")]
         say("repaired: ETH_IP=10.0.0.1 again; services restarted: " + ", ".join(restarts[-2:]))
         if len(ms.answers(10)) != 1:
