@@ -351,7 +351,12 @@ Measurements collect_measurements(const std::map<std::string, ReportDescriptor>&
         if (position.latitude != 500.0f) {
             if (wanted("GpsLat")) values["GpsLat"] = position.latitude;
             if (wanted("GpsLon")) values["GpsLon"] = position.longitude;
-            if (wanted("GpsAlt")) values["GpsAlt"] = position.altitude;
+            // A 2D fix has no altitude (NaN), which JSON cannot carry: it is
+            // measured as null, so that it compares as "still no value" and
+            // is not sent again at every report.
+            if (wanted("GpsAlt"))
+                values["GpsAlt"] =
+                    std::isnan(position.altitude) ? nlohmann::json() : nlohmann::json(position.altitude);
         }
     }
 
