@@ -9,8 +9,10 @@
 #include "telemetry/sim_stats.h"
 #include "telemetry/status_reader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include <cstddef>
 #include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -53,6 +56,30 @@ std::string custom_metrics_path(const std::string& file) {
     // The data directory without the top prefix: other software on the
     // router writes these files at their fixed place.
     return FilesystemPaths::_data + "/custom_metrics/" + file;
+}
+
+// The content of a custom metric file, or nullopt when no regular file is
+// there. Other software leaves these files: a FIFO or a device in the place
+// of one would block the open or the read, and every report with it, for
+// good, so the file is opened without waiting and read only when regular.
+std::optional<std::string> read_custom_file(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return text;
 }
 
 uint64_t device_uptime() {
@@ -281,8 +308,7 @@ std::string get_wan_ip(int32_t port) {
 
 std::string get_custom_string(int n) {
     std::string path = custom_metrics_path("custom_str" + std::to_string(n));
-    if (!file_exists(path)) return "";
-    std::string text = file_read(path);
+    std::string text = read_custom_file(path).value_or("");
     if (text.size() > kCustomStringMax) {
         vlog(LOG_WARNING, "Warning: CustomStr%i size was over the limit and had to be truncated (max size is %d).", n,
              static_cast<int>(kCustomStringMax));
@@ -293,8 +319,7 @@ std::string get_custom_string(int n) {
 
 double get_custom_number(int n) {
     std::string path = custom_metrics_path("custom_number" + std::to_string(n));
-    if (!file_exists(path)) return 0;
-    std::string text = file_read(path);
+    std::string text = read_custom_file(path).value_or("");
     if (text.empty()) return 0;
     try {
         double value = std::stod(text);
@@ -351,7 +376,12 @@ Measurements collect_measurements(const std::map<std::string, ReportDescriptor>&
         if (position.latitude != 500.0f) {
             if (wanted("GpsLat")) values["GpsLat"] = position.latitude;
             if (wanted("GpsLon")) values["GpsLon"] = position.longitude;
-            if (wanted("GpsAlt")) values["GpsAlt"] = position.altitude;
+            // A 2D fix has no altitude (NaN), which JSON cannot carry: it is
+            // measured as null, so that it compares as "still no value" and
+            // is not sent again at every report.
+            if (wanted("GpsAlt"))
+                values["GpsAlt"] =
+                    std::isnan(position.altitude) ? nlohmann::json() : nlohmann::json(position.altitude);
         }
     }
 

@@ -215,3 +215,17 @@ def test_history_file_loaded_at_start_and_saved_at_exit(service, router, stored,
     err = router.data("last_metrics.json_err")
     assert err.exists() == quarantined and (not quarantined or err.read_text() == stored)
     assert path.read_text() == saved
+
+
+def test_a_fix_without_altitude_reports_a_null_altitude_once(service, router, gpsd_factory):
+    # Only RMC sentences: the daemon has a 2D fix and no altitude.
+    gpsd = gpsd_factory("gps_2d.nmea")
+    router.install_gps(gpsd.port)
+    router.set_interface("ppp0", rx=10, tx=20)
+    reporting = {"GpsLat": entry("OnChange"), "GpsAlt": entry("OnChange"), "MoTechnology": entry("Always")}
+    proc = start(service, router, reporting)
+    assert report(service.ms.metrics(timeout=60)) == {
+        "chv": {"GpsLat": single(46.0569), "GpsAlt": None, "MoTechnology": "LTE"}}
+    # One period later the altitude is still unknown: that is no change.
+    assert report(service.ms.metrics(count=2, timeout=60)) == {"v": {"MoTechnology": "LTE"}}
+    stop(proc)

@@ -2,6 +2,7 @@
 // rounding, the custom metric files and the ping host check.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -186,6 +187,22 @@ TEST_F(CustomMetrics, NumbersTakeTheLeadingNumberOrZero) {
         EXPECT_EQ(log_.contains(LOG_WARNING, warning), c.warned) << c.content;
     }
     EXPECT_DOUBLE_EQ(get_custom_number(8), 0.0);
+}
+
+TEST_F(CustomMetrics, OnlyRegularFilesAreRead) {
+    // A FIFO has no writer and would block the reader for good; the alarm
+    // ends the test instead of letting it hang.
+    const std::string dir = top_.path() + "/data/custom_metrics/";
+    write("custom_str2", "");
+    ASSERT_EQ(mkfifo((dir + "custom_str1").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir + "custom_number1").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir((dir + "custom_number2").c_str(), 0700), 0);
+    alarm(10);
+    EXPECT_EQ(get_custom_string(1), "");
+    EXPECT_DOUBLE_EQ(get_custom_number(1), 0.0);
+    EXPECT_DOUBLE_EQ(get_custom_number(2), 0.0);
+    alarm(0);
+    EXPECT_TRUE(log_.lines().empty());
 }
 
 TEST_F(CustomMetrics, RequestedNamesChooseTheFiles) {
