@@ -79,6 +79,7 @@ void write_new_file(const std::string& text, const std::string& path, mode_t mod
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
         fchmod(fd, mode);
+        fsync(fd);  // on disk before its digest is stored
         close(fd);
     }
 }
