@@ -1,9 +1,11 @@
 #include "desired_state/sync.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -67,13 +69,27 @@ void sync_firmware(const ConfigProfile& profile, ExitRequest& exit_request, Fail
     }
 }
 
+// Creates the file anew with the text (up to its first NUL byte, like every
+// whole-file write) and the mode. Profile files may live in world-writable
+// directories: a symbolic link planted at the path after it was removed is
+// removed again or makes the write fail, and is never written through, nor
+// is its target's mode changed.
+void write_new_file(const std::string& text, const std::string& path, mode_t mode) {
+    binarybuff_to_file(text.c_str(), strlen(text.c_str()), path);
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        fchmod(fd, mode);
+        fsync(fd);  // on disk before its digest is stored
+        close(fd);
+    }
+}
+
 void sync_files(const ConfigProfile& profile, Failures& failures) {
     try {
         for (const auto& file : get_desired_files(profile)) {
             file_ensure_path_exists(file_get_dir(file.path));
             unlink(file.path.c_str());
-            file_write(file.data, file.path, "w");
-            chmod(file.path.c_str(), 0750);
+            write_new_file(file.data, file.path, 0750);
             update_file_hash(file.path);
         }
     } catch (const std::exception& e) {

@@ -477,6 +477,26 @@ def test_a_failing_restore_tool_keeps_its_scratch_file_and_a_planted_link_is_not
     assert ds.answers()[0][1] == '{"c":0,"id":17,"p":{"config_hash":"h17"},"t":11}'
 
 
+def test_a_link_planted_at_a_profile_file_is_never_written_through(ds):
+    """Before the pass, and in the race after the pass removed the path (the
+    probe plants the link right after that unlink)."""
+    r = ds.router
+    victim = r.write("var/victim", "keep me\n", 0o600)
+    conf = r.path("srv/a.conf")
+    ds.set_profile({"files": {"a.conf": {"path": str(conf), "data": b64("a=1\n")}}})
+    for planted_before in (True, False):
+        if planted_before:
+            conf.parent.mkdir(parents=True, exist_ok=True)
+            os.symlink(victim, conf)
+        ds.set_request()
+        plant = "" if planted_before else f"export DS_PROBE_PLANT_AT={conf} DS_PROBE_PLANT_TARGET={victim} && "
+        assert ds.deploy.run("sync", ds.broker.port, probe="ds_probe", setup=plant) == "HANDLE_MANAGEMENT_COMMANDS"
+        assert victim.read_text() == "keep me\n" and victim.stat().st_mode & 0o7777 == 0o600, planted_before
+        assert not conf.is_symlink() and conf.read_text() == "a=1\n" and conf.stat().st_mode & 0o7777 == 0o750
+        assert ds.answers()[0][1] == '{"c":0,"id":17,"p":{"config_hash":"h17"},"t":11}'
+        conf.unlink()
+
+
 def test_a_new_agent_package_is_left_for_the_exit_after_settings_and_users(ds, content_server):
     r = ds.router
     r.install_agent("3.1.0")

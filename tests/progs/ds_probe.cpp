@@ -12,7 +12,14 @@
 //   ds_probe [-d TOP] [-e] snapshot PORT ID
 //   ds_probe [-d TOP] [-e] detect         the changes as the SyncEvent's "changes" list, or "error: ..."
 //   ds_probe [-d TOP] [-e] md5 PATH       the keyed digest of a file
+//
+// With DS_PROBE_PLANT_AT=PATH and DS_PROBE_PLANT_TARGET=TARGET in the
+// environment, the first unlink of PATH is followed at once by a symbolic
+// link PATH -> TARGET: an attacker who wins the race for a world-writable
+// directory.
+#include <dlfcn.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -35,6 +42,19 @@
 
 using namespace velmo;
 using nlohmann::json;
+
+extern "C" int unlink(const char* path) {
+    static auto real = reinterpret_cast<int (*)(const char*)>(dlsym(RTLD_NEXT, "unlink"));
+    static bool planted = false;
+    int result = real(path);
+    const char* at = getenv("DS_PROBE_PLANT_AT");
+    const char* target = getenv("DS_PROBE_PLANT_TARGET");
+    if (!planted && at && target && strcmp(path, at) == 0) {
+        planted = true;
+        symlink(target, path);
+    }
+    return result;
+}
 
 namespace {
 

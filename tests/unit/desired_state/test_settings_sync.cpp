@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -119,6 +120,28 @@ TEST(Digests, KeyedDigestEqualsTheOpensslToolForShortAndLongPaths) {
         FAIL();
     } catch (const VelmoException& e) {
         EXPECT_EQ(std::string(e.what()), "md5sum_file: File '" + top.path() + "/missing' not found.");
+    }
+}
+
+TEST(Digests, AFifoOrADeviceInPlaceOfAFileRaisesInsteadOfBlocking) {
+    test::TopDir top;
+    const std::string fifo = top.path() + "/app.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // In a child that an alarm ends, so a digest that blocks fails the test
+    // instead of hanging it.
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        EXPECT_EXIT(
+            {
+                alarm(5);
+                try {
+                    md5sum_file(path, kDigestKey);
+                } catch (const VelmoException&) {
+                    _exit(0);
+                }
+                _exit(1);
+            },
+            testing::ExitedWithCode(0), "")
+            << path;
     }
 }
 
