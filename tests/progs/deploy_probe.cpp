@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "probe_args.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/state.h"
@@ -39,24 +40,8 @@ bool firmware_flag(const std::vector<std::string>& args, size_t index) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args;
-    bool to_stderr = false;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "-d") == 0 && i + 1 < argc) {
-            FilesystemPaths::_top = argv[++i];
-        } else if (strcmp(argv[i], "-e") == 0) {
-            to_stderr = true;
-        } else {
-            args.emplace_back(argv[i]);
-        }
-    }
+    const std::vector<std::string> args = probe_arguments(argc, argv);
     if (args.empty()) return usage();
-    if (to_stderr) {
-        set_log_sink([](int priority, const std::string& line) { fprintf(stderr, "<%d> %s\n", priority, line.c_str()); });
-    } else {
-        openlog("velmo_client", LOG_PID | LOG_NDELAY, LOG_DAEMON);
-        setlogmask(LOG_UPTO(LOG_DEBUG));
-    }
 
     const std::string& op = args[0];
     try {

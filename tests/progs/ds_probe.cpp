@@ -30,6 +30,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "probe_args.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/state.h"
@@ -78,24 +79,8 @@ std::unique_ptr<MqttClientVelmo> connect_to(const std::string& port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args;
-    bool to_stderr = false;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "-d") == 0 && i + 1 < argc) {
-            FilesystemPaths::_top = argv[++i];
-        } else if (strcmp(argv[i], "-e") == 0) {
-            to_stderr = true;
-        } else {
-            args.emplace_back(argv[i]);
-        }
-    }
+    const std::vector<std::string> args = probe_arguments(argc, argv);
     if (args.empty()) return usage();
-    if (to_stderr) {
-        set_log_sink([](int priority, const std::string& line) { fprintf(stderr, "<%d> %s\n", priority, line.c_str()); });
-    } else {
-        openlog("velmo_client", LOG_PID | LOG_NDELAY, LOG_DAEMON);
-        setlogmask(LOG_UPTO(LOG_DEBUG));
-    }
 
     const std::string& op = args[0];
     try {
