@@ -288,6 +288,16 @@ void file_quarantine(const std::string& path) {
     rename(path.c_str(), target.c_str());
 }
 
+int open_regular_file(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 bool scratch_file_create(const std::string& path) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT) return false;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -71,6 +71,10 @@ void file_quarantine(const std::string& path);
 // planted symbolic link included) is removed, then the file is created with
 // O_EXCL|O_NOFOLLOW and mode 0600. Returns false when that fails.
 bool scratch_file_create(const std::string& path);
+// Opens a file for reading only when it is a regular file: a FIFO or a device
+// planted in its place would block the open or the read for good, so the open
+// does not wait and anything else is closed again. -1 when missing or not regular.
+int open_regular_file(const std::string& path);
 
 // Encoding and payloads.
 std::string hex_lower(const unsigned char* bytes, size_t length);  // two lower-case digits a byte

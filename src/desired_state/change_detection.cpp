@@ -93,14 +93,8 @@ ConfigChange make_config_change(ConfigChangeType type, const std::string& name, 
 std::string md5sum_file(const std::string& path, const std::string& key) {
     if (!file_exists(path)) throw VelmoException("md5sum_file: File '%s' not found.", path.c_str());
     // Only a regular file is read: a FIFO or a device planted where a managed
-    // or profile file was (under /tmp, say) would otherwise block the agent in
-    // open() or read() for good. O_NONBLOCK keeps the open itself from waiting.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st {};
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        close(fd);
-        fd = -1;
-    }
+    // or profile file was (under /tmp, say) would otherwise block the agent.
+    int fd = open_regular_file(path);
     std::string hex = fd < 0 ? std::string() : digest_of(fd, key);
     if (fd >= 0) close(fd);
     if (hex.empty()) throw VelmoException("md5sum_file: Failed to read file '%s'.", path.c_str());

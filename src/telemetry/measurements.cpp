@@ -60,16 +60,10 @@ std::string custom_metrics_path(const std::string& file) {
 
 // The content of a custom metric file, or nullopt when no regular file is
 // there. Other software leaves these files: a FIFO or a device in the place
-// of one would block the open or the read, and every report with it, for
-// good, so the file is opened without waiting and read only when regular.
+// of one would block every report for good.
 std::optional<std::string> read_custom_file(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open_regular_file(path);
     if (fd < 0) return std::nullopt;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return std::nullopt;
-    }
     std::string text;
     char buffer[4096];
     for (;;) {
