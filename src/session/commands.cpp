@@ -84,7 +84,14 @@ AgentState handle_apply_config(const json& message, Schedule& schedule, AgentCon
     sync.response_sent = false;
     sync.config_hash = payload.config_hash;
 
-    const std::set<std::string> before = requested_metrics(context.config_profile);
+    // The profile in memory may be one whose reporting section could not be read
+    // (its command failed there and it stayed); it must not refuse every later
+    // profile, so it counts as requesting no metrics.
+    std::set<std::string> before;
+    try {
+        before = requested_metrics(context.config_profile);
+    } catch (const std::exception&) {
+    }
     replace_profile_from_text(context.config_profile, text);
     const std::set<std::string> after = requested_metrics(context.config_profile);
     save_profile(context.config_profile);

@@ -213,3 +213,19 @@ def test_a_new_metric_is_reported_before_the_sync_and_an_override_syncs(service,
     router.wait_for_log("State: 'HANDLE_MANAGEMENT_COMMANDS'", proc=proc)
     assert states_after(router, line)[0] == "State: 'SYNC_CONFIG_PROFILE'"
     stop(proc)
+
+
+def test_a_profile_whose_reporting_is_unreadable_does_not_block_the_next(service, router):
+    service.prepare(router)
+    proc = online(service, router)
+    ms = service.ms
+    # The command fails on the new profile's reporting, after the profile was taken into memory.
+    ms.apply_config(DEVICE, 60, {"reporting": {"MoOperator": {"include": "Always", "threshold": "5"}}})
+    router.wait_for_log("Handling message failed: 'Report attribute invalid datatype. (threshold)'", proc=proc)
+    ms.answer(60)
+    router.clear_logs()
+    ms.apply_config(DEVICE, 61, {"settings": {}}, config_hash="h61")
+    assert ms.answer(61).payload == b'{"c":0,"id":61,"p":{"config_hash":"h61"},"t":11}'
+    assert not [m for m in errors(router) if m.startswith("Handling message failed")]
+    stop(proc)
+    assert router.data("config_profile.conf").read_text() == '{"settings":{}}', "the new profile replaced it"
