@@ -64,13 +64,21 @@ def test_unusable_messages_are_reported_and_the_loop_goes_on(service, router):
     stop(proc)
 
 
-def test_apply_config_that_is_not_base64_changes_nothing(service, router):
+def test_apply_config_that_cannot_be_decoded_or_parsed_changes_nothing(service, router):
     service.prepare(router)
     proc = online(service, router)
-    service.ms.send(DEVICE, 10, 3, {"config": "***", "config_hash": "h", "config_size": 3})
-    line = router.wait_for_log("Handling message failed:", proc=proc)
-    assert line["msg"] == "Handling message failed: 'Decoding from base64 failed.'"
+    unparsable = service.ms.config_payload('{"settings":', config_hash="h")
+    cases = [  # (payload, error)
+        ({"config": "***", "config_hash": "h", "config_size": 3}, "Decoding from base64 failed."),
+        (unparsable, "[json.exception.parse_error.101] parse error at line 1, column 13"),
+    ]
+    for payload, error in cases:
+        router.clear_logs()
+        service.ms.send(DEVICE, 10, 3, payload)
+        line = router.wait_for_log("Handling message failed:", proc=proc)
+        assert line["msg"].startswith(f"Handling message failed: '{error}")
     stop(proc)
+    # No request is left pending, so no sync answers the profile as reached.
     assert json.loads(router.data("sync_request.json").read_text()) == {
         "config_hash": "", "request_id": -1, "response_sent": False, "status": 0}
     assert router.data("config_profile.conf").read_text() == "null"
