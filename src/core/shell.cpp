@@ -63,7 +63,7 @@ int run_command(const std::string& command_line) {
     return (status >> 8) & 0xff;
 }
 
-int run_command_output(const std::string& command_line, std::string* output) {
+int run_command_output(const std::string& command_line, std::string* output, size_t limit) {
     std::string full = "exec 2>&1; " + command_line;
     FILE* pipe = popen(full.c_str(), "r");
     if (!pipe) return -1;
@@ -72,10 +72,16 @@ int run_command_output(const std::string& command_line, std::string* output) {
     // (SIGPIPE) or cut its output short while it still ends with status 0.
     const int fd = fileno(pipe);
     char buffer[256];
+    size_t received = 0;
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        received += static_cast<size_t>(n);
+        if (received > limit) {
+            pclose(pipe);
+            return -1;
+        }
         if (output) output->append(buffer, static_cast<size_t>(n));
     }
     return pclose(pipe);

@@ -19,8 +19,11 @@ std::string shell_single_quote(const std::string& value);
 int run_command(const std::string& command_line);
 
 // Runs "exec 2>&1; " + line through popen and appends the merged output to
-// *output when given. Returns the raw termination status of pclose.
-int run_command_output(const std::string& command_line, std::string* output = nullptr);
+// *output when given. Returns the raw termination status of pclose. With a
+// limit, reading stops once the output would exceed it (the command then ends
+// on a broken pipe) and the result is -1.
+int run_command_output(const std::string& command_line, std::string* output = nullptr,
+                       size_t limit = static_cast<size_t>(-1));
 
 // Runs the program without a shell (PATH search) and returns the raw wait
 // status, or -1 when the process cannot be created. At most 62 arguments.

@@ -473,7 +473,12 @@ std::string decode_compressed_payload(const std::string& base64_gzip) {
     std::string scratch = system_path("/tmp/") + "config.gz";
     binarybuff_to_file(bytes.data(), bytes.size(), scratch);
     std::string output;
-    if (run_command_output("zcat " + shell_quote(scratch), &output) != 0) throw VelmoException("Decompression failed.");
+    // A few hundred kilobytes of gzip can expand to gigabytes; no profile is
+    // anywhere near this size, so a larger output is refused before it exhausts
+    // the router's memory.
+    constexpr size_t kMaxDecompressedSize = 16u << 20;
+    if (run_command_output("zcat " + shell_quote(scratch), &output, kMaxDecompressedSize) != 0)
+        throw VelmoException("Decompression failed.");
     return output;
 }
 

@@ -75,8 +75,12 @@ AgentState handle_reboot(const json& message, AgentContext& context, ExitRequest
 AgentState handle_apply_config(const json& message, Schedule& schedule, AgentContext& context) {
     const ManagementCommand command = parse_command(message);
     const ApplyConfigPayload payload = parse_apply_config_payload(command.payload);
-    // Decoding fails before anything is changed.
+    // Decoding and parsing fail before anything is changed: a profile that was
+    // never taken must not leave a pending request that the next sync would
+    // answer as reached, with this profile's hash.
     const std::string text = decode_compressed_payload(payload.config);
+    ConfigProfile profile;
+    replace_profile_from_text(profile, text);
 
     SyncRequest& sync = context.sync_request;
     sync.status = static_cast<int32_t>(SyncStatus::Pending);
@@ -84,8 +88,15 @@ AgentState handle_apply_config(const json& message, Schedule& schedule, AgentCon
     sync.response_sent = false;
     sync.config_hash = payload.config_hash;
 
-    const std::set<std::string> before = requested_metrics(context.config_profile);
-    replace_profile_from_text(context.config_profile, text);
+    // The profile in memory may be one whose reporting section could not be read
+    // (its command failed there and it stayed); it must not refuse every later
+    // profile, so it counts as requesting no metrics.
+    std::set<std::string> before;
+    try {
+        before = requested_metrics(context.config_profile);
+    } catch (const std::exception&) {
+    }
+    context.config_profile = std::move(profile);
     const std::set<std::string> after = requested_metrics(context.config_profile);
     save_profile(context.config_profile);
     context.full_report_pending = true;

@@ -64,13 +64,21 @@ def test_unusable_messages_are_reported_and_the_loop_goes_on(service, router):
     stop(proc)
 
 
-def test_apply_config_that_is_not_base64_changes_nothing(service, router):
+def test_apply_config_that_cannot_be_decoded_or_parsed_changes_nothing(service, router):
     service.prepare(router)
     proc = online(service, router)
-    service.ms.send(DEVICE, 10, 3, {"config": "***", "config_hash": "h", "config_size": 3})
-    line = router.wait_for_log("Handling message failed:", proc=proc)
-    assert line["msg"] == "Handling message failed: 'Decoding from base64 failed.'"
+    unparsable = service.ms.config_payload('{"settings":', config_hash="h")
+    cases = [  # (payload, error)
+        ({"config": "***", "config_hash": "h", "config_size": 3}, "Decoding from base64 failed."),
+        (unparsable, "[json.exception.parse_error.101] parse error at line 1, column 13"),
+    ]
+    for payload, error in cases:
+        router.clear_logs()
+        service.ms.send(DEVICE, 10, 3, payload)
+        line = router.wait_for_log("Handling message failed:", proc=proc)
+        assert line["msg"].startswith(f"Handling message failed: '{error}")
     stop(proc)
+    # No request is left pending, so no sync answers the profile as reached.
     assert json.loads(router.data("sync_request.json").read_text()) == {
         "config_hash": "", "request_id": -1, "response_sent": False, "status": 0}
     assert router.data("config_profile.conf").read_text() == "null"
@@ -213,3 +221,19 @@ def test_a_new_metric_is_reported_before_the_sync_and_an_override_syncs(service,
     router.wait_for_log("State: 'HANDLE_MANAGEMENT_COMMANDS'", proc=proc)
     assert states_after(router, line)[0] == "State: 'SYNC_CONFIG_PROFILE'"
     stop(proc)
+
+
+def test_a_profile_whose_reporting_is_unreadable_does_not_block_the_next(service, router):
+    service.prepare(router)
+    proc = online(service, router)
+    ms = service.ms
+    # The command fails on the new profile's reporting, after the profile was taken into memory.
+    ms.apply_config(DEVICE, 60, {"reporting": {"MoOperator": {"include": "Always", "threshold": "5"}}})
+    router.wait_for_log("Handling message failed: 'Report attribute invalid datatype. (threshold)'", proc=proc)
+    ms.answer(60)
+    router.clear_logs()
+    ms.apply_config(DEVICE, 61, {"settings": {}}, config_hash="h61")
+    assert ms.answer(61).payload == b'{"c":0,"id":61,"p":{"config_hash":"h61"},"t":11}'
+    assert not [m for m in errors(router) if m.startswith("Handling message failed")]
+    stop(proc)
+    assert router.data("config_profile.conf").read_text() == '{"settings":{}}', "the new profile replaced it"

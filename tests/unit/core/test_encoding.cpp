@@ -53,4 +53,13 @@ TEST(CompressedPayload, Failures) {
     } catch (const VelmoException& e) {
         EXPECT_STREQ(e.what(), "Decompression failed.");
     }
+    // 64 MiB of zeros in some 64 KiB of gzip: refused, not held in memory.
+    std::string bomb;
+    ASSERT_EQ(run_command_output("head -c 67108864 /dev/zero | gzip -c | base64 -w0", &bomb), 0);
+    try {
+        decode_compressed_payload(bomb);
+        FAIL() << "a 64 MiB profile text was accepted";
+    } catch (const VelmoException& e) {
+        EXPECT_STREQ(e.what(), "Decompression failed.");
+    }
 }
