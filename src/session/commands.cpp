@@ -20,6 +20,7 @@
 #include "session/connection.h"
 #include "session/credentials.h"
 #include "telemetry/metrics_history.h"
+#include "telemetry/reporting.h"
 
 namespace velmo {
 
@@ -44,7 +45,7 @@ int32_t now32() { return static_cast<int32_t>(now()); }
 
 std::set<std::string> requested_metrics(const ConfigProfile& profile) {
     std::set<std::string> names;
-    for (const auto& entry : get_desired_reporting(profile)) names.insert(entry.first);
+    for (const auto& entry : reported_metrics(profile)) names.insert(entry.first);
     return names;
 }
 

@@ -38,18 +38,19 @@ int32_t seconds_from_now(int64_t seconds) {
     return static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(now()) + seconds, INT32_MAX));
 }
 
+}  // namespace
+
 // Metrics the profile marks Never stay out of the report altogether (and are
 // not measured, which spares their pings and GPS waits): whoever sets a
 // metric to Never on the management server expects not to receive it, also
-// not when it changes or in a full report.
+// not when it changes or in a full report, nor an early report when one is
+// added.
 std::map<std::string, ReportDescriptor> reported_metrics(const ConfigProfile& profile) {
     auto requested = get_desired_reporting(profile);
     for (auto it = requested.begin(); it != requested.end();)
         it = it->second.type == ReportType::Never ? requested.erase(it) : std::next(it);
     return requested;
 }
-
-}  // namespace
 
 bool value_changed(const json& measured, const HistoryValue& stored, const std::optional<double>& threshold) {
     // A stored value of another kind than the measured one (a sensor that gave

@@ -20,6 +20,10 @@ constexpr int32_t kFullReportPeriod = 2592000;  // 30 days
 // starved by back-to-back reports.
 constexpr int32_t kMinReportPeriod = 60;
 
+// The profile's metrics that reports carry: every requested metric but those
+// marked Never.
+std::map<std::string, ReportDescriptor> reported_metrics(const ConfigProfile& profile);
+
 // Whether a measured value differs from the one last reported as changed,
 // under the metric's optional threshold.
 bool value_changed(const nlohmann::json& measured, const HistoryValue& stored, const std::optional<double>& threshold);
