@@ -29,6 +29,7 @@ constexpr size_t kMaxValue = 127;        // longest value a lookup returns
 constexpr size_t kMaxSectionName = 31;   // characters of the cached section name
 constexpr size_t kAccessorText = 31;     // characters kept by the typed accessors
 constexpr int64_t kToolTimeoutMs = 5000; // a status tool still running then is given up
+constexpr int64_t kToolCheckMs = 50;     // a quiet pipe this long: has the tool ended?
 
 // One section's output, kept for the rest of the second it was read in and
 // the whole next second. Each thread has its own.
@@ -105,13 +106,27 @@ bool run_status_tool(const std::string& section, std::string& output) {
     std::string text;
     bool at_end = false;
     bool failed = false;
+    bool exited = false;  // the tool has ended and been reaped; `status` holds its wait status
+    int status = 0;
     char buffer[4096];
     while (!at_end && !failed) {
         int64_t left = kToolTimeoutMs - real_ms_since(start);
         if (left <= 0) break;
+        // Once the tool has ended, everything it wrote is in the pipe: what is
+        // there now is its output, even when a process it left behind still
+        // holds the pipe open and the end of the data never comes.
         pollfd readable{read_end, POLLIN, 0};
-        int ready = poll(&readable, 1, static_cast<int>(left));
+        int ready = poll(&readable, 1, exited ? 0 : static_cast<int>(std::min<int64_t>(left, kToolCheckMs)));
         if (ready < 0 && errno != EINTR) failed = true;
+        if (ready == 0) {
+            if (exited) {
+                at_end = true;
+            } else {
+                pid_t ended = waitpid(pid, &status, WNOHANG);
+                if (ended == pid) exited = true;
+                else if (ended < 0 && errno != EINTR) failed = true;
+            }
+        }
         if (ready <= 0) continue;
         ssize_t n = read(read_end, buffer, sizeof buffer);
         if (n < 0) {
@@ -123,7 +138,7 @@ bool run_status_tool(const std::string& section, std::string& output) {
         }
     }
     close(read_end);
-    int status = reap_status_tool(pid, start);
+    if (!exited) status = reap_status_tool(pid, start);
     if (!at_end || failed || status != 0) return false;
     output.assign(text.c_str());  // the output is a text: it ends at a NUL byte
     return true;

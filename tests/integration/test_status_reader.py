@@ -135,6 +135,14 @@ def test_hung_tool_is_given_up_and_the_next_lookup_runs_it_again(status_router):
     assert status_runs(status_router) == ["mobile", "sys"]
 
 
+def test_tool_that_leaves_a_process_holding_its_output_is_read_when_it_ends(status_router):
+    # The end of the data never comes while the left-behind process lives;
+    # the tool's own output is complete once the tool has ended.
+    status_router.set_status("mobile", "Operator : Velnet\n")
+    (status_router.sim / "status" / "mobile.linger").write_text("30")
+    assert probe(status_router, value("mobile", "Operator")) == ["Velnet"]
+
+
 @pytest.mark.parametrize("lan,mac", [
     ("MAC Address : 00-0a-14-84-2b-9c\n", "00:0A:14:84:2B:9C"),
     ("MAC Address : a4:07:1b:c0:00:ff\n", "A4:07:1B:C0:00:FF"),
