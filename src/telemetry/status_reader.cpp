@@ -62,7 +62,8 @@ int64_t real_ms_since(clock_t start) {
 }
 
 // The tool's wait status once it has ended, or -1 when it is still running
-// at the deadline: it is killed then.
+// at the deadline: it is killed then, with every process of its group, so
+// that nothing it started is left hanging at each later lookup.
 int reap_status_tool(pid_t pid, clock_t start) {
     int status = 0;
     for (;;) {
@@ -72,7 +73,7 @@ int reap_status_tool(pid_t pid, clock_t start) {
         if (real_ms_since(start) >= kToolTimeoutMs) break;
         usleep(5000);
     }
-    kill(pid, SIGKILL);
+    if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);  // no group of its own: the tool alone
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return -1;
@@ -98,7 +99,7 @@ bool run_status_tool(const std::string& section, std::string& output) {
     struct tms unused {};
     const clock_t start = times(&unused);
     run_program_set_stdout(write_end);  // start_program closes it
-    pid_t pid = start_program(kStatusTool, {"-v", section});
+    pid_t pid = start_program(kStatusTool, {"-v", section}, true);
     if (pid < 0) {
         close(read_end);
         return false;
