@@ -92,7 +92,7 @@ void run_program_set_stdout(int fd) {
     redirects[1] = fd;
 }
 
-pid_t start_program(const std::string& program, const std::vector<std::string>& args) {
+pid_t start_program(const std::string& program, const std::vector<std::string>& args, bool own_group) {
     // Build the argument vector before forking: the child may only call
     // async-signal-safe functions.
     std::vector<char*> argv;
@@ -102,6 +102,7 @@ pid_t start_program(const std::string& program, const std::vector<std::string>& 
 
     pid_t pid = fork();
     if (pid == 0) {
+        if (own_group) setpgid(0, 0);
         int devnull = open("/dev/null", O_RDWR);
         if (devnull >= 0 && devnull <= 2) {
             // A standard stream was closed: keep the null device clear of them.
@@ -121,6 +122,8 @@ pid_t start_program(const std::string& program, const std::vector<std::string>& 
         execvp(argv[0], argv.data());
         _exit(1);
     }
+    // Set from both sides, so the group exists before either goes on.
+    if (pid > 0 && own_group) setpgid(pid, pid);
     for (int& fd : redirects) {
         if (fd > 2) close(fd);
         fd = -1;

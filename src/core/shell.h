@@ -30,8 +30,10 @@ int run_command_output(const std::string& command_line, std::string* output = nu
 int run_program(const std::string& program, const std::vector<std::string>& args);
 
 // Starts the program as run_program does but does not wait for it: the
-// process id, or -1 when it cannot be created. The caller reaps it.
-pid_t start_program(const std::string& program, const std::vector<std::string>& args);
+// process id, or -1 when it cannot be created. The caller reaps it. With
+// own_group the program leads a process group of its own (id = its pid), so
+// that the caller can end it together with everything it started.
+pid_t start_program(const std::string& program, const std::vector<std::string>& args, bool own_group = false);
 
 // Standard output of the calling thread's next run_program or start_program; 0 and 2 are ignored.
 // The descriptor is closed by run_program when it is above 2.

@@ -29,6 +29,7 @@ constexpr size_t kMaxValue = 127;        // longest value a lookup returns
 constexpr size_t kMaxSectionName = 31;   // characters of the cached section name
 constexpr size_t kAccessorText = 31;     // characters kept by the typed accessors
 constexpr int64_t kToolTimeoutMs = 5000; // a status tool still running then is given up
+constexpr int64_t kToolCheckMs = 50;     // a quiet pipe this long: has the tool ended?
 
 // One section's output, kept for the rest of the second it was read in and
 // the whole next second. Each thread has its own.
@@ -61,7 +62,8 @@ int64_t real_ms_since(clock_t start) {
 }
 
 // The tool's wait status once it has ended, or -1 when it is still running
-// at the deadline: it is killed then.
+// at the deadline: it is killed then, with every process of its group, so
+// that nothing it started is left hanging at each later lookup.
 int reap_status_tool(pid_t pid, clock_t start) {
     int status = 0;
     for (;;) {
@@ -71,7 +73,7 @@ int reap_status_tool(pid_t pid, clock_t start) {
         if (real_ms_since(start) >= kToolTimeoutMs) break;
         usleep(5000);
     }
-    kill(pid, SIGKILL);
+    if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);  // no group of its own: the tool alone
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return -1;
@@ -97,7 +99,7 @@ bool run_status_tool(const std::string& section, std::string& output) {
     struct tms unused {};
     const clock_t start = times(&unused);
     run_program_set_stdout(write_end);  // start_program closes it
-    pid_t pid = start_program(kStatusTool, {"-v", section});
+    pid_t pid = start_program(kStatusTool, {"-v", section}, true);
     if (pid < 0) {
         close(read_end);
         return false;
@@ -105,13 +107,27 @@ bool run_status_tool(const std::string& section, std::string& output) {
     std::string text;
     bool at_end = false;
     bool failed = false;
+    bool exited = false;  // the tool has ended and been reaped; `status` holds its wait status
+    int status = 0;
     char buffer[4096];
     while (!at_end && !failed) {
         int64_t left = kToolTimeoutMs - real_ms_since(start);
         if (left <= 0) break;
+        // Once the tool has ended, everything it wrote is in the pipe: what is
+        // there now is its output, even when a process it left behind still
+        // holds the pipe open and the end of the data never comes.
         pollfd readable{read_end, POLLIN, 0};
-        int ready = poll(&readable, 1, static_cast<int>(left));
+        int ready = poll(&readable, 1, exited ? 0 : static_cast<int>(std::min<int64_t>(left, kToolCheckMs)));
         if (ready < 0 && errno != EINTR) failed = true;
+        if (ready == 0) {
+            if (exited) {
+                at_end = true;
+            } else {
+                pid_t ended = waitpid(pid, &status, WNOHANG);
+                if (ended == pid) exited = true;
+                else if (ended < 0 && errno != EINTR) failed = true;
+            }
+        }
         if (ready <= 0) continue;
         ssize_t n = read(read_end, buffer, sizeof buffer);
         if (n < 0) {
@@ -123,7 +139,7 @@ bool run_status_tool(const std::string& section, std::string& output) {
         }
     }
     close(read_end);
-    int status = reap_status_tool(pid, start);
+    if (!exited) status = reap_status_tool(pid, start);
     if (!at_end || failed || status != 0) return false;
     output.assign(text.c_str());  // the output is a text: it ends at a NUL byte
     return true;

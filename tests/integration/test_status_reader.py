@@ -135,6 +135,45 @@ def test_hung_tool_is_given_up_and_the_next_lookup_runs_it_again(status_router):
     assert status_runs(status_router) == ["mobile", "sys"]
 
 
+def test_hung_tool_is_killed_with_what_it_started(status_router):
+    # A lookup gives up on the tool and, with it, on the cat it started: only
+    # the cat of the lookup under way waits on the FIFO. Left behind, one more
+    # would wait after every lookup for as long as the agent runs.
+    hung = status_router.sim / "status" / "mobile"
+    hung.unlink(missing_ok=True)
+    os.mkfifo(hung)
+    argv = [str(program("status_probe"))] + value("mobile", "Operator") + value("mobile", "Band")
+    proc = status_router.start(argv)
+    status_router.wait_until(lambda: status_runs(status_router) == ["mobile", "mobile"], 20, proc=proc,
+                             what="the second run of the tool")
+    # The second run has 5 seconds before it is given up in turn.
+    status_router.wait_until(lambda: len(processes_naming(hung)) == 1, 3, proc=proc,
+                             what="one process on the FIFO")
+    out, _ = proc.popen.communicate(timeout=30)
+    assert out.split("\n")[:-1] == ["N/A", "N/A"]
+
+
+def processes_naming(path):
+    """Process ids whose command line names the path (opening the FIFO would wake its reader)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                if str(path).encode() in f.read().split(b"\0"):
+                    found.append(entry)
+        except (OSError, ValueError):
+            pass
+    return found
+
+
+def test_tool_that_leaves_a_process_holding_its_output_is_read_when_it_ends(status_router):
+    # The end of the data never comes while the left-behind process lives;
+    # the tool's own output is complete once the tool has ended.
+    status_router.set_status("mobile", "Operator : Velnet\n")
+    (status_router.sim / "status" / "mobile.linger").write_text("30")
+    assert probe(status_router, value("mobile", "Operator")) == ["Velnet"]
+
+
 @pytest.mark.parametrize("lan,mac", [
     ("MAC Address : 00-0a-14-84-2b-9c\n", "00:0A:14:84:2B:9C"),
     ("MAC Address : a4:07:1b:c0:00:ff\n", "A4:07:1B:C0:00:FF"),
