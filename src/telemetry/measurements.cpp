@@ -80,28 +80,19 @@ uint64_t device_uptime() {
     return std::strtoull(file_read("/proc/uptime").c_str(), nullptr, 10);
 }
 
-uint32_t sim_word(const unsigned char* area, size_t offset) {
-    uint32_t value;
-    memcpy(&value, area + offset, sizeof value);
-    return value;
-}
-
 uint32_t today_cells() {
-    // The platform's record may be larger than the fields read here: give it
-    // room to spare, zeroed, so a platform without the statistics calls
-    // leaves both slots reading as not active.
-    constexpr size_t kAreaSize = 8192;
+    // Zeroed areas with room to spare: a platform without the statistics
+    // calls leaves both slots reading as not active.
     struct Areas {
-        alignas(std::max_align_t) unsigned char sim[2][kAreaSize];
-        alignas(std::max_align_t) unsigned char scratch[1024];
+        SimStatsArea sim[2];
+        alignas(std::max_align_t) unsigned char scratch[1024] = {};
     };
     auto areas = std::make_unique<Areas>();
-    memset(areas.get(), 0, sizeof(Areas));
-    int result = read_module_state(nullptr, areas->scratch, areas->sim[0], areas->sim[1]);
+    int result = read_module_state(nullptr, areas->scratch, areas->sim[0].bytes, areas->sim[1].bytes);
     if (result == -1) return 0;
     uint32_t cells = 0;
-    for (const auto* slot : areas->sim) {
-        if (sim_word(slot, kSimStatsActiveOffset) != 0) cells += 1 + sim_word(slot, kSimStatsCellChangesOffset);
+    for (const auto& slot : areas->sim) {
+        if (slot.active_today() != 0) cells += 1 + slot.cell_changes_today();
     }
     return cells;
 }
