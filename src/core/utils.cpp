@@ -139,9 +139,12 @@ int64_t json_integer(const nlohmann::json& value, int64_t min, int64_t max, bool
         in_range = result >= min && result <= max;
     } else if (truncate_float && value.is_number_float()) {
         double d = std::trunc(value.get<double>());
-        // NaN and infinities fail both comparisons.
-        in_range = d >= static_cast<double>(min) && d <= static_cast<double>(max);
-        if (in_range) result = static_cast<int64_t>(d);
+        // Converted only inside the 64-bit range (2^63 itself is outside it
+        // and would be undefined); NaN and infinities fail both comparisons.
+        if (d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+            result = static_cast<int64_t>(d);
+            in_range = result >= min && result <= max;
+        }
     } else {
         throw nlohmann::json::type_error::create(
             302,

@@ -127,6 +127,19 @@ DownloadResult download_app(const DesiredApp& app, bool is_firmware) {
     return download_file(app.url, tmp_dir() + download_file_name(app.url), info);
 }
 
+FileInfo parse_file_info_reply(const std::string& reply_text, const std::string& info_url) {
+    nlohmann::json reply = nlohmann::json::parse(reply_text);
+    if (!reply.at("success").get<bool>())
+        throw VelmoException("Failed to obtain file info from '%s' (content server: %s).", info_url.c_str(),
+                             reply.at("message").get<std::string>().c_str());
+    const nlohmann::json& data = reply.at("data");
+    FileInfo info;
+    info.size = reply_byte_count(data.at("size"));
+    info.usize = reply_byte_count(data.at("usize"));
+    info.hash = data.at("hash").get<std::string>();
+    return info;
+}
+
 FileInfo get_file_info(const std::string& url) {
     std::string info_url = get_fileinfo_url(curl_url(url));
     std::string command =
@@ -137,16 +150,7 @@ FileInfo get_file_info(const std::string& url) {
         throw VelmoException("Curl request '%s' failed with error code '%d'.", info_url.c_str(), status);
 
     try {
-        nlohmann::json reply = nlohmann::json::parse(output);
-        if (!reply.at("success").get<bool>())
-            throw VelmoException("Failed to obtain file info from '%s' (content server: %s).", info_url.c_str(),
-                                 reply.at("message").get<std::string>().c_str());
-        const nlohmann::json& data = reply.at("data");
-        FileInfo info;
-        info.size = reply_byte_count(data.at("size"));
-        info.usize = reply_byte_count(data.at("usize"));
-        info.hash = data.at("hash").get<std::string>();
-        return info;
+        return parse_file_info_reply(output, info_url);
     } catch (const std::exception& e) {
         throw VelmoException("Failure while parsing the output of '%s' command. (%s)", command.c_str(), e.what());
     }

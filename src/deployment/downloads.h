@@ -23,6 +23,9 @@ struct FileInfo {
 std::string download_file_name(const std::string& url);
 DownloadResult download_app(const DesiredApp& app, bool is_firmware);
 FileInfo get_file_info(const std::string& url);
+// The content server's JSON reply about a file; raises the JSON library's
+// errors, or VelmoException when the server reports a failure.
+FileInfo parse_file_info_reply(const std::string& reply, const std::string& info_url);
 DownloadResult download_file(const std::string& url, const std::string& destination, const std::optional<FileInfo>& info);
 uint64_t get_partition_size(const std::string& dir);
 uint64_t get_available_mem();

@@ -320,7 +320,9 @@ const char* report_type_to_string(ReportType type) {
 
 ApplyConfigPayload parse_apply_config_payload(const json& payload) {
     ApplyConfigPayload out;
-    out.config_size = json_number(payload.at("config_size")).get<int64_t>();
+    // A fraction is dropped as before; a size beyond 64 bits is refused, never
+    // wrapped or converted out of range.
+    out.config_size = json_integer(payload.at("config_size"), INT64_MIN, INT64_MAX, true);
     out.config = payload.at("config").get<std::string>();
     if (payload.contains("config_hash")) out.config_hash = payload["config_hash"].get<std::string>();
     return out;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <stdexcept>
 
 #include "core/exception.h"
@@ -101,4 +102,38 @@ TEST(DownloadUrls, FileInfoUrlAndAppName) {
     EXPECT_THROW(get_app_name_from_url("gps_1.0.tgz"), VelmoException);
     EXPECT_THROW(get_app_name_from_url("https://h/file/x/gps.tgz"), VelmoException);
     EXPECT_THROW(get_app_name_from_url("https://h/file/x/_1.0.tgz"), std::out_of_range);
+}
+
+// A number from the server is taken only when it fits: never wrapped, and a
+// float at or beyond 2^63 is refused before any conversion (converting it
+// would be undefined).
+TEST(JsonInteger, TakesOnlyNumbersInsideTheRange) {
+    using nlohmann::json;
+    struct Case {
+        const char* text;
+        int64_t min, max;
+        bool truncate_float;
+        int64_t expected;
+    } taken[] = {
+        {"-7", -10, 10, false, -7},
+        {"2.9", 0, 10, true, 2},
+        {"-2.9", -10, 10, true, -2},
+        {"9223372036854774784.0", INT64_MIN, INT64_MAX, true, 9223372036854774784},
+        {"-9223372036854775808.0", INT64_MIN, INT64_MAX, true, INT64_MIN},
+    };
+    for (const Case& c : taken)
+        EXPECT_EQ(json_integer(json::parse(c.text), c.min, c.max, c.truncate_float), c.expected) << c.text;
+    const Case refused[] = {
+        {"11", -10, 10, false, 0},
+        {"18446744073709551615", INT64_MIN, INT64_MAX, false, 0},
+        {"9223372036854775808.0", INT64_MIN, INT64_MAX, true, 0},
+        {"6.1e35", INT64_MIN, INT64_MAX, true, 0},
+        {"-1e300", INT64_MIN, INT64_MAX, true, 0},
+        {"11.5", 0, 10, true, 0},
+        {"2.0", 0, 10, false, 0},
+        {"true", 0, 10, true, 0},
+        {"\"1\"", 0, 10, true, 0},
+    };
+    for (const Case& c : refused)
+        EXPECT_THROW(json_integer(json::parse(c.text), c.min, c.max, c.truncate_float), json::exception) << c.text;
 }

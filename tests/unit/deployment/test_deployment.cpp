@@ -237,5 +237,34 @@ TEST(UninstallApp, NotInstalledOrNoPlainNameIsSkipped) {
     EXPECT_TRUE(top.exists("var/data/keep"));
 }
 
+// The byte counts of the reply are taken leniently (a negative count as its
+// low 32 bits, a float beyond 64 bits as the largest count) so that the
+// digest stays in use; a reply of failure carries the server's message.
+TEST(FileInfo, ReplyByteCountsAndFailures) {
+    const std::string url = "https://127.0.0.1/fileinfo/gps_1.0.tgz";
+    struct Case {
+        const char* reply;
+        uint64_t size;
+        uint64_t usize;
+    };
+    const Case cases[] = {
+        {R"({"success":true,"data":{"size":1024,"usize":4096,"hash":"ab"}})", 1024, 4096},
+        {R"({"success":true,"data":{"size":-1,"usize":2.9,"hash":"ab"}})", 4294967295u, 2},
+        {R"({"success":true,"data":{"size":1e300,"usize":true,"hash":"ab"}})", UINT64_MAX, 1},
+        {R"({"success":true,"data":{"size":-1e300,"usize":-0.5,"hash":"ab"}})", 0, 0},
+    };
+    for (const Case& c : cases) {
+        const FileInfo info = parse_file_info_reply(c.reply, url);
+        EXPECT_EQ(info.size, c.size) << c.reply;
+        EXPECT_EQ(info.usize, c.usize) << c.reply;
+        EXPECT_EQ(info.hash, "ab");
+    }
+    EXPECT_EQ(message_of([&] { parse_file_info_reply(R"({"success":false,"message":"gone"})", url); }),
+              "Failed to obtain file info from '" + url + "' (content server: gone).");
+    for (const char* bad : {"", "{\"success\":1}", R"({"success":true,"data":{"size":"1","usize":1,"hash":"a"}})",
+                            R"({"success":true,"data":{"size":1,"usize":1,"hash":null}})"})
+        EXPECT_THROW(parse_file_info_reply(bad, url), std::exception) << bad;
+}
+
 }  // namespace
 }  // namespace velmo

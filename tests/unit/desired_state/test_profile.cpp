@@ -302,6 +302,8 @@ TEST_F(ProfileTest, ApplyConfigPayload) {
     EXPECT_EQ(parse_apply_config_payload(p(R"({"config_size":1.5,"config":""})")).config_hash, "");
     for (const char* bad : {R"({"config":"x"})", R"({"config_size":"12","config":"x"})",
                             R"({"config_size":true,"config":"x"})", R"({"config_size":1})",
-                            R"({"config_size":1,"config":"x","config_hash":null})"})
+                            R"({"config_size":1,"config":"x","config_hash":null})",
+                            R"({"config_size":6.1e35,"config":"x"})", R"({"config_size":-1e300,"config":"x"})",
+                            R"({"config_size":18446744073709551615,"config":"x"})"})
         EXPECT_THROW(parse_apply_config_payload(p(bad)), json::exception) << bad;
 }
